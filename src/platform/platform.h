@@ -1,0 +1,166 @@
+// The platform layer: the only code that knows the operating system.
+//
+// The console was designed over the Win32 console, process, thread and window services and
+// Windows Sockets; this header names what the rest of the console needs of them, and each
+// operating system supplies one implementation (platform_posix_*.cpp today).
+//
+// Conventions: no exceptions, no heap allocation in the console's own paths, failures are
+// reported through return values (-1, false, NO_SOCKET, a null handle).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+// ---------------------------------------------------------------------------------------------
+// Sockets (IPv4 TCP only)
+
+using SocketHandle = std::intptr_t;
+constexpr SocketHandle NO_SOCKET = -1;
+
+// The server's socket address, laid out as the platform's IPv4 socket address: family, port
+// and address in network byte order, eight zero bytes.
+struct ServerAddress {
+    std::uint16_t family;
+    std::uint16_t port;     // network byte order
+    std::uint32_t address;  // network byte order
+    std::uint8_t zero[8];
+};
+static_assert(sizeof(ServerAddress) == 16, "ServerAddress is a 16-byte IPv4 socket address");
+
+constexpr std::uint16_t ADDRESS_FAMILY_IPV4 = 2;  // AF_INET on every platform we target
+
+// Starts the socket service (a no-op where there is none to start).
+void sockets_start();
+// A TCP socket, or NO_SOCKET.
+SocketHandle socket_create();
+// 0 on success, -1 on failure.
+int socket_bind(SocketHandle socket, const ServerAddress& address);
+// Blocking connect with the platform's own time-out. 0 on success, -1 on failure.
+int socket_connect(SocketHandle socket, const ServerAddress& address);
+// One send call; never raises a signal (a peer that has gone away is a failed send).
+// The number of bytes sent, or -1.
+long socket_send(SocketHandle socket, const void* data, std::size_t length);
+// One receive call: the number of bytes received, 0 when the peer closed, -1 on error.
+// Blocks until at least one byte arrives.
+long socket_receive(SocketHandle socket, void* buffer, std::size_t capacity);
+// Shuts the socket down (waking any thread blocked on it) and closes it.
+void socket_close(SocketHandle socket);
+// The error number of the calling thread's last failed socket call, as the console shows it
+// to the user (the POSIX errno value; the Windows Sockets code minus 10000 on Windows).
+int socket_error_number();
+// The host name resolver: the first IPv4 address of the host, in network byte order.
+// False when the name does not resolve or has no IPv4 address.
+bool resolve_host(const char* name, std::uint32_t* address);
+
+// ---------------------------------------------------------------------------------------------
+// Files and the working directory (the low-level runtime file calls)
+
+// A file opened for reading in binary mode, or -1.
+int file_open_read(const char* name);
+// Moves to an absolute offset; the new position, or -1.
+long file_seek(int file, long offset);
+// Reads up to length bytes; the number read, or -1.
+long file_read(int file, void* buffer, std::size_t length);
+void file_close(int file);
+// True when the working directory could be changed.
+bool change_directory(const char* path);
+
+// ---------------------------------------------------------------------------------------------
+// Threads and waiting
+//
+// A thread that may be ended from outside does all its blocking waits through the calls below
+// (sleep_ms, read_console_key, show_notice); they return early, reporting that the thread is
+// being ended, as soon as thread_stop is called on it. The thread body then returns.
+
+struct ThreadRecord;
+using ThreadHandle = ThreadRecord*;
+
+// Starts a thread running the body at once. A null handle when no thread could be started.
+ThreadHandle thread_start(void (*body)());
+// Ends the thread: interrupts its current or next wait and waits (boundedly) for it to
+// finish. Safe on a thread that has already returned. The handle is invalid afterwards.
+void thread_stop(ThreadHandle thread);
+// True when the calling thread is being ended.
+bool thread_stopping();
+// Sleeps; false when the sleep was cut short because the calling thread is being ended.
+bool sleep_ms(unsigned milliseconds);
+
+// ---------------------------------------------------------------------------------------------
+// The console
+
+// Called once at start-up, before anything else touches the terminal: remembers the
+// terminal's settings and title so that every way out of the process restores them
+// (normal exit, exit_process, and the signals that end a process).
+void console_start();
+// Puts the terminal back as console_start found it (mode and title). Idempotent.
+void console_restore();
+
+// Writes to standard output at once (no buffering), all of it; failures are ignored.
+void write_stdout(const char* data, std::size_t length);
+struct OutputPart {
+    const char* data;
+    std::size_t length;
+};
+// Writes several pieces in one go, in order.
+void write_stdout_parts(const OutputPart* parts, int count);
+
+// The console's input handle (standard input).
+using InputHandle = int;
+InputHandle console_input();
+// Mode 0: every key as it is typed, no echo, no line editing, no keys turned into signals.
+// Returns false when the input is not a terminal (keys are then read from it as they come).
+bool set_console_input_mode(InputHandle input, unsigned mode);
+
+enum KeyResult {
+    KEY_READ = 1,       // *key holds one character
+    KEY_FAILED = 0,     // the read failed (treated as the end of a line by the reader)
+    KEY_END = -1,       // end of input: there will never be another key
+    KEY_STOPPED = -2,   // the calling thread is being ended
+};
+// Reads one key. Backspace arrives as 8, Enter as 13; keys that are not characters (arrows,
+// function keys) are swallowed. Keys typed while a notice is up answer the notice and are
+// not returned.
+KeyResult read_console_key(InputHandle input, char* key);
+
+// The console window's title. The title is written to the controlling terminal only (never to
+// redirected output, never when there is no terminal); control characters in it are made
+// harmless. get_console_title answers the title last set (empty before any).
+void set_console_title(const char* title);
+// Copies at most capacity-1 bytes of the current title and a NUL; returns the length copied.
+std::size_t get_console_title(char* buffer, std::size_t capacity);
+// The platform's icon for the console window; false when there is no window to give one.
+bool set_console_icon_from_files(const char* const* files, int count);
+
+// Notices (the Win32 message box). Styles and answers keep the Win32 values.
+constexpr unsigned NOTICE_ERROR = 0x30;      // MB_OK | MB_ICONEXCLAMATION
+constexpr unsigned NOTICE_RETRY = 0x10005;   // MB_RETRYCANCEL | MB_SETFOREGROUND
+constexpr int ANSWER_OK = 1;                 // IDOK
+constexpr int ANSWER_CANCEL = 2;             // IDCANCEL
+constexpr int ANSWER_RETRY = 4;              // IDRETRY
+constexpr int ANSWER_STOPPED = 0;            // the calling thread is being ended
+// Shows a modal notice with the caption and text and waits for the user's answer.
+int show_notice(const char* caption, const char* text, unsigned style);
+
+// Detaches from the console at the end of interactive mode (restores the terminal here).
+void detach_console();
+// Ends the process with the status, leaving the terminal as it was found.
+[[noreturn]] void exit_process(int status);
+
+// ---------------------------------------------------------------------------------------------
+// Processes
+
+using ProcessId = std::uint32_t;
+// Starts a program from its command text (split into words, the first found on PATH), with
+// the creation flags (the Win32 values; see the README for what each means here) and the
+// window title. True and *process set on success. With remember, the platform keeps hold of
+// the new program (replacing the one held before) so that process_terminate can reach it.
+// Programs are never waited for, and they are reaped as they end.
+bool process_create(const char* command, const char* title, std::uint32_t flags, bool remember,
+                    ProcessId* process);
+// Ends the held program at once when it has this id and is still running. False otherwise:
+// an id the system has since given to an unrelated process is never signalled.
+bool process_terminate(ProcessId process);
+
+}  // namespace platform
