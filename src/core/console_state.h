@@ -22,7 +22,7 @@ constexpr const char* CONSOLE_TITLE = "Kestrane Database Manager Console";
 constexpr const char* BANNER = "Kestrane Database Manager Console 1.0\n";
 
 constexpr std::size_t SAVED_TITLE_SIZE = 80;
-constexpr std::size_t COMMAND_LINE_SIZE = 8192;
+constexpr std::size_t COMMAND_LINE_SIZE = 256 * 1024;
 
 extern std::atomic<std::int32_t> link_state;
 extern std::atomic<platform::SocketHandle> server_socket;
@@ -61,17 +61,19 @@ platform::ThreadHandle start_thread(void (*body)());
 // Start-up
 
 struct ConsoleOptions {
-    bool change_directory;          // "-p" given
-    const char* directory;          // the text after "-p"
-    bool quiet_loss;                // "-C" given
-    char command_line[COMMAND_LINE_SIZE];  // the arguments joined by single spaces
+    bool change_directory;         // "-p" given
+    const char* directory;         // the text after "-p"
+    bool quiet_loss;               // "-C" given
     std::size_t command_line_length;
-    std::int32_t command_offset;    // 0: interactive mode
-    bool command_line_too_long;     // the arguments did not fit (command mode refused)
+    std::int32_t command_offset;   // 0: interactive mode
+    bool command_line_too_long;    // the arguments did not fit the line buffer
 };
 
-// Reads the options and finds the command text. Pure: touches no state.
-void parse_options(int argc, const char* const* argv, ConsoleOptions* options);
+// Reads the options and finds the command text: the arguments are joined by single spaces into
+// line (NUL-ended), and command_offset is where the command text starts, or 0 when there is
+// none (interactive mode). Pure: touches no state.
+void parse_options(int argc, const char* const* argv, char* line, std::size_t capacity,
+                   ConsoleOptions* options);
 // The process's exit status for an exit_code: the code itself when it fits the platform's
 // status, else the largest status.
 int process_exit_status(std::uint32_t code);

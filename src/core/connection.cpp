@@ -1,0 +1,99 @@
+// One connection attempt, and the server address file.
+#include <cstdio>
+#include <cstring>
+
+#include "core/console_state.h"
+
+namespace {
+
+constexpr const char* SOCKET_ERROR_FORMAT = "Server communication error: %s.\n Error number=%d";
+constexpr const char OPEN_FAILED[] = "Unable to open a Windows socket";
+constexpr const char BIND_FAILED[] = "Unable to bind to a Windows socket";
+// Room for the longer fixed text, the format's own text and any int.
+constexpr std::size_t SOCKET_ERROR_SIZE = 64 + sizeof BIND_FAILED + 12;
+
+constexpr long NAME_OFFSET = 19;
+constexpr std::size_t NAME_SIZE = 64;
+constexpr long PORT_OFFSET = 17;
+
+bool read_exactly_at(int file, long offset, void* buffer, std::size_t length) {
+    return platform::file_seek(file, offset) == offset &&
+           platform::file_read(file, buffer, length) == static_cast<long>(length);
+}
+
+bool read_open_address_file(int file, platform::ServerAddress* address) {
+    // The host name comes first; the stored address only when the name gives none.
+    char name[NAME_SIZE + 1];
+    bool resolved = false;
+    if (read_exactly_at(file, NAME_OFFSET, name, NAME_SIZE)) {
+        name[NAME_SIZE] = '\0';  // a name with no NUL counts as all 64 characters
+        std::uint32_t found = 0;
+        if (platform::resolve_host(name, &found) && found != 0) {
+            address->address = found;
+            resolved = true;
+        }
+    }
+    if (!resolved && !read_exactly_at(file, 0, &address->address, sizeof address->address)) {
+        return false;
+    }
+    return read_exactly_at(file, PORT_OFFSET, &address->port, sizeof address->port);
+}
+
+}  // namespace
+
+std::size_t format_socket_error(char* buffer, std::size_t capacity, const char* text, int number) {
+    int length = std::snprintf(buffer, capacity, SOCKET_ERROR_FORMAT, text, number);
+    return length < 0 ? 0 : static_cast<std::size_t>(length);
+}
+
+void report_socket_error(const char* text) {
+    int number = platform::socket_error_number();
+    char message[SOCKET_ERROR_SIZE];
+    format_socket_error(message, sizeof message, text, number);
+    notify_user(message, platform::NOTICE_ERROR);
+}
+
+bool read_server_address_from(const char* path, platform::ServerAddress* address) {
+    int file = platform::file_open_read(path);
+    if (file < 0) return false;
+    bool found = read_open_address_file(file, address);
+    platform::file_close(file);
+    return found;
+}
+
+bool read_server_address(platform::ServerAddress* address) {
+    return read_server_address_from(ADDRESS_FILE, address);
+}
+
+void attempt_connection() {
+    platform::SocketHandle socket = platform::socket_create();
+    server_socket.store(socket);
+    if (socket == platform::NO_SOCKET) {
+        report_socket_error(OPEN_FAILED);
+    } else {
+        platform::ServerAddress address{};
+        address.family = platform::ADDRESS_FAMILY_IPV4;
+        if (platform::socket_bind(socket, address) != 0) {
+            report_socket_error(BIND_FAILED);
+        } else {
+            link_state.store(LINK_BOUND);
+            if (read_server_address(&address)) {
+                link_state.store(LINK_ADDRESSED);
+                if (platform::socket_connect(socket, address) == 0) {
+                    connected.store(1);
+                    if (command_mode()) platform::socket_send(socket, MODE_MESSAGE, sizeof MODE_MESSAGE);
+                    link_state.store(LINK_ONLINE);
+                    stop_notifier();
+                    if (user_cancelled.load()) {
+                        // The user gave up before this connection was made: the cancel holds.
+                        link_state.store(LINK_IDLE);
+                        drop_connection();
+                    } else {
+                        run_session();
+                    }
+                }
+            }
+        }
+    }
+    if (!connected.load() && server_socket.load() != platform::NO_SOCKET) drop_connection();
+}

@@ -1,0 +1,42 @@
+// The console state and the operations every part of the console shares.
+#include "core/console_state.h"
+
+#include <cstring>
+
+std::atomic<std::int32_t> link_state{LINK_IDLE};
+std::atomic<platform::SocketHandle> server_socket{platform::NO_SOCKET};
+std::atomic<std::int32_t> connected{0};
+std::atomic<std::int32_t> raw_keys{0};
+std::atomic<std::int32_t> quiet_loss{0};
+std::atomic<std::int32_t> command_offset{0};
+std::atomic<std::uint32_t> exit_code{0};
+char saved_title[SAVED_TITLE_SIZE] = "";
+std::atomic<platform::ThreadHandle> notifier_thread{nullptr};
+platform::InputHandle console_input = 0;
+std::atomic<platform::ProcessId> child_pid{0};
+std::atomic<std::int32_t> user_cancelled{0};
+char command_line[COMMAND_LINE_SIZE] = "";
+std::size_t command_line_length = 0;
+
+int notify_user(const char* text, unsigned style) {
+    if (command_mode()) {
+        // Scripts read this: the text and a newline on standard output, and nobody to answer.
+        platform::OutputPart parts[] = {{text, std::strlen(text)}, {"\n", 1}};
+        platform::write_stdout_parts(parts, 2);
+        return platform::ANSWER_CANCEL;
+    }
+    return platform::show_notice(CONSOLE_TITLE, text, style);
+}
+
+void drop_connection() {
+    connected.store(0);
+    platform::SocketHandle socket = server_socket.exchange(platform::NO_SOCKET);
+    if (socket != platform::NO_SOCKET) platform::socket_close(socket);
+}
+
+void stop_notifier() {
+    platform::ThreadHandle thread = notifier_thread.exchange(nullptr);
+    if (thread) platform::thread_stop(thread);
+}
+
+platform::ThreadHandle start_thread(void (*body)()) { return platform::thread_start(body); }

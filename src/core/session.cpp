@@ -1,0 +1,121 @@
+// The receive loop of a session: the server's text on standard output, its controls obeyed.
+//
+// The server's stream is taken in chunks of at most RECEIVE_CHUNK bytes, and at most one marker
+// counts in each chunk. To keep up with a fast server the loop receives more than one chunk at a
+// time and cuts what arrived into chunks exactly as successive receives of RECEIVE_CHUNK bytes
+// would have; the display text of consecutive chunks goes out in one write, always before the
+// control that follows it, and always before the next receive.
+#include <cstring>
+
+#include "core/console_state.h"
+
+namespace {
+
+constexpr std::size_t RECEIVE_BUFFER_SIZE = 128 * RECEIVE_CHUNK;
+constexpr int MAX_PARTS = static_cast<int>(RECEIVE_BUFFER_SIZE / RECEIVE_CHUNK);
+
+char receive_buffer[RECEIVE_BUFFER_SIZE];
+char argument_buffer[RECEIVE_CHUNK + 1];
+
+// Display text waiting to be written: runs of the receive buffer.
+struct PendingOutput {
+    platform::OutputPart parts[MAX_PARTS];
+    int count = 0;
+
+    void add(const char* data, std::size_t length) {
+        if (length == 0) return;
+        if (count > 0 && parts[count - 1].data + parts[count - 1].length == data) {
+            parts[count - 1].length += length;
+            return;
+        }
+        parts[count++] = {data, length};
+    }
+    void flush() {
+        if (count > 0) platform::write_stdout_parts(parts, count);
+        count = 0;
+    }
+};
+
+// Displays and obeys the chunks of one receive; stops at the end of the session.
+void take_received(const char* data, std::size_t length) {
+    static PendingOutput pending;
+    for (std::size_t at = 0; at < length && link_state.load() == LINK_ONLINE;
+         at += RECEIVE_CHUNK) {
+        std::size_t chunk_length = length - at < RECEIVE_CHUNK ? length - at : RECEIVE_CHUNK;
+        ChunkDecoded chunk = decode_chunk(data + at, chunk_length);
+        pending.add(data + at, chunk.display_length);
+        if (chunk.control != 0) {
+            pending.flush();
+            std::memcpy(argument_buffer, data + at + chunk.argument_offset, chunk.argument_length);
+            argument_buffer[chunk.argument_length] = '\0';
+            apply_control(chunk.control, argument_buffer, chunk.argument_length);
+        }
+    }
+    pending.flush();
+}
+
+const char* find_marker(const char* text, std::size_t length) {
+    const char* end = text + length;
+    const char* at = text;
+    while (end - at >= 3) {
+        const char* tilde = static_cast<const char*>(std::memchr(at, '~', (end - at) - 2));
+        if (!tilde) return nullptr;
+        if (tilde[1] == '~' && tilde[2] == '~') return tilde;
+        at = tilde + 1;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+ChunkDecoded decode_chunk(const char* chunk, std::size_t length) {
+    const char* nul = static_cast<const char*>(std::memchr(chunk, '\0', length));
+    std::size_t text_length = nul ? static_cast<std::size_t>(nul - chunk) : length;
+    const char* marker = find_marker(chunk, text_length);
+    if (!marker) return {text_length, 0, text_length, 0};
+    std::size_t k = static_cast<std::size_t>(marker - chunk);
+    if (k + 3 >= text_length) return {k, 0, text_length, 0};
+    return {k, chunk[k + 3], k + 4, text_length - (k + 4)};
+}
+
+void apply_control(char control, char* argument, std::size_t argument_length) {
+    switch (control) {
+        case '0':
+            link_state.store(LINK_IDLE);
+            break;
+        case '1':
+            raw_keys.store(1);
+            break;
+        case '2':
+            raw_keys.store(0);
+            break;
+        case '3':
+            launch_program(argument, argument_length);
+            break;
+        case '4':
+            end_program();
+            break;
+        case '5':
+            apply_title(argument, argument_length);
+            break;
+        case '6':
+            apply_exit_code(argument);
+            break;
+        default:
+            break;
+    }
+}
+
+void run_session() {
+    platform::get_console_title(saved_title, SAVED_TITLE_SIZE);
+    platform::SocketHandle socket = server_socket.load();
+    while (link_state.load() == LINK_ONLINE) {
+        long received = platform::socket_receive(socket, receive_buffer, RECEIVE_BUFFER_SIZE);
+        if (received <= 0) break;
+        take_received(receive_buffer, static_cast<std::size_t>(received));
+    }
+    if (link_state.load() == LINK_ONLINE) {
+        link_state.store(quiet_loss.load() ? LINK_IDLE : LINK_ADDRESSED);
+    }
+    drop_connection();
+}
