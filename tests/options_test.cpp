@@ -1,0 +1,112 @@
+// The command line: options on the first argument only, and where the command text starts.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/console_state.h"
+
+namespace {
+
+struct Parsed {
+    ConsoleOptions options;
+    std::string line;
+    std::string command() const {
+        return options.command_offset ? line.substr(options.command_offset) : std::string();
+    }
+};
+
+Parsed parse(std::vector<const char*> argv, std::size_t capacity = COMMAND_LINE_SIZE) {
+    static char line[COMMAND_LINE_SIZE];
+    Parsed parsed{};
+    parse_options(static_cast<int>(argv.size()), argv.data(), line, capacity, &parsed.options);
+    parsed.line = line;
+    return parsed;
+}
+
+TEST(Options, NoArgumentsIsInteractive) {
+    Parsed p = parse({"veldrin"});
+    EXPECT_EQ(p.options.command_offset, 0);
+    EXPECT_FALSE(p.options.change_directory);
+    EXPECT_FALSE(p.options.quiet_loss);
+}
+
+TEST(Options, DirectoryOption) {
+    Parsed alone = parse({"veldrin", "-pD:\\DATA"});
+    EXPECT_TRUE(alone.options.change_directory);
+    EXPECT_STREQ(alone.options.directory, "D:\\DATA");
+    EXPECT_EQ(alone.options.command_offset, 0);
+
+    Parsed with_command = parse({"veldrin", "-p/srv/data", "REPORT", "7"});
+    EXPECT_STREQ(with_command.options.directory, "/srv/data");
+    EXPECT_EQ(with_command.command(), "REPORT 7");
+
+    Parsed empty = parse({"veldrin", "-p"});
+    EXPECT_TRUE(empty.options.change_directory);
+    EXPECT_STREQ(empty.options.directory, "");
+}
+
+TEST(Options, QuietLossOption) {
+    Parsed alone = parse({"veldrin", "-C"});
+    EXPECT_TRUE(alone.options.quiet_loss);
+    EXPECT_EQ(alone.options.command_offset, 0);
+
+    Parsed suffixed = parse({"veldrin", "-Cx", "LIST"});
+    EXPECT_TRUE(suffixed.options.quiet_loss);
+    EXPECT_EQ(suffixed.command(), "LIST");
+}
+
+TEST(Options, OnlyTheExactFirstTwoBytesCount) {
+    Parsed other = parse({"veldrin", "-x", "LIST"});
+    EXPECT_FALSE(other.options.quiet_loss);
+    EXPECT_FALSE(other.options.change_directory);
+    EXPECT_EQ(other.command(), "LIST");
+
+    Parsed upper = parse({"veldrin", "-P/tmp"});  // not "-p": an unknown option, skipped
+    EXPECT_FALSE(upper.options.change_directory);
+    EXPECT_EQ(upper.options.command_offset, 0);
+
+    Parsed second = parse({"veldrin", "LIST", "-C"});  // options only in the first argument
+    EXPECT_FALSE(second.options.quiet_loss);
+    EXPECT_EQ(second.command(), "LIST -C");
+}
+
+TEST(Options, CommandTextWithoutOption) {
+    EXPECT_EQ(parse({"veldrin", "HELLO", "WORLD"}).command(), "HELLO WORLD");
+    // An argument's own white space stays part of the command, trailing included.
+    EXPECT_EQ(parse({"veldrin", "HELLO", "WORLD  "}).command(), "HELLO WORLD  ");
+}
+
+TEST(Options, QuotedWordsStayWhole) {
+    // A program path and a directory with spaces are single arguments, never command text.
+    Parsed dir = parse({"/opt/my tools/veldrin", "-p/srv/my dir"});
+    EXPECT_TRUE(dir.options.change_directory);
+    EXPECT_STREQ(dir.options.directory, "/srv/my dir");
+    EXPECT_EQ(dir.options.command_offset, 0);
+
+    EXPECT_EQ(parse({"/opt/my tools/veldrin", "-p/srv/my dir", "REPORT", "a b"}).command(),
+              "REPORT a b");
+}
+
+TEST(Options, WhiteSpaceOnlyIsNoCommand) {
+    EXPECT_EQ(parse({"veldrin", "  ", "\t"}).options.command_offset, 0);
+    EXPECT_EQ(parse({"veldrin", "-C", " "}).options.command_offset, 0);
+    EXPECT_EQ(parse({"veldrin", ""}).options.command_offset, 0);
+}
+
+TEST(Options, CommandLineTooLongIsRefused) {
+    Parsed p = parse({"veldrin", "ABCDEFGHIJ"}, 12);
+    EXPECT_TRUE(p.options.command_line_too_long);
+    EXPECT_EQ(p.options.command_offset, 0);
+    EXPECT_FALSE(parse({"veldrin", "ABC"}, 12).options.command_line_too_long);
+}
+
+TEST(ExitStatus, FitsOrHeldAtTheLargest) {
+    EXPECT_EQ(process_exit_status(0), 0);
+    EXPECT_EQ(process_exit_status(4), 4);
+    EXPECT_EQ(process_exit_status(255), 255);
+    EXPECT_EQ(process_exit_status(256), 255);  // would be 0 if cut to 8 bits
+    EXPECT_EQ(process_exit_status(UINT32_MAX), 255);
+}
+
+}  // namespace

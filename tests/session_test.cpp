@@ -1,0 +1,211 @@
+// The server's stream: chunk decoding, and the receive loop over a real socket.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "core/console_state.h"
+
+namespace {
+
+struct Decoded {
+    std::string display;
+    char control;
+    std::string argument;
+};
+
+Decoded decode(const std::string& chunk) {
+    ChunkDecoded d = decode_chunk(chunk.data(), chunk.size());
+    return {chunk.substr(0, d.display_length), d.control,
+            chunk.substr(d.argument_offset, d.argument_length)};
+}
+
+TEST(DecodeChunk, TextWithoutMarker) {
+    Decoded d = decode("plain text");
+    EXPECT_EQ(d.display, "plain text");
+    EXPECT_EQ(d.control, 0);
+    EXPECT_EQ(d.argument, "");
+}
+
+TEST(DecodeChunk, MarkerSplitsDisplayAndArgument) {
+    Decoded a = decode("Hello~~~1");
+    EXPECT_EQ(a.display, "Hello");
+    EXPECT_EQ(a.control, '1');
+    EXPECT_EQ(a.argument, "");
+
+    Decoded b = decode("abc~~~2def");
+    EXPECT_EQ(b.display, "abc");
+    EXPECT_EQ(b.control, '2');
+    EXPECT_EQ(b.argument, "def");
+
+    Decoded c = decode("~~~0");
+    EXPECT_EQ(c.display, "");
+    EXPECT_EQ(c.control, '0');
+}
+
+TEST(DecodeChunk, MarkerWithoutControlCharacter) {
+    Decoded d = decode("x~~~");
+    EXPECT_EQ(d.display, "x");
+    EXPECT_EQ(d.control, 0);
+}
+
+TEST(DecodeChunk, OnlyTheFirstMarkerCounts) {
+    Decoded d = decode("A~~~1B~~~2");
+    EXPECT_EQ(d.display, "A");
+    EXPECT_EQ(d.control, '1');
+    EXPECT_EQ(d.argument, "B~~~2");
+
+    Decoded tildes = decode("a~~~~1");  // the first "~~~" is at 1: its control is '~'
+    EXPECT_EQ(tildes.display, "a");
+    EXPECT_EQ(tildes.control, '~');
+    EXPECT_EQ(tildes.argument, "1");
+}
+
+TEST(DecodeChunk, TextEndsAtTheFirstNul) {
+    Decoded d = decode(std::string("ab\0cd~~~1", 9));
+    EXPECT_EQ(d.display, "ab");
+    EXPECT_EQ(d.control, 0);
+
+    Decoded arg = decode(std::string("x~~~5" "3~Title\0junk", 17));
+    EXPECT_EQ(arg.control, '5');
+    EXPECT_EQ(arg.argument, "3~Title");
+}
+
+TEST(DecodeChunk, PartialMarkersAreText) {
+    EXPECT_EQ(decode("ab~~").display, "ab~~");
+    EXPECT_EQ(decode("~").display, "~");
+    EXPECT_EQ(decode("~~x~").control, 0);
+}
+
+// Runs a whole session over a socket pair: the stream is queued before the loop starts and the
+// peer then closes, so the loop sees it exactly as a console would on a fast connection.
+class SessionLoop : public ::testing::Test {
+protected:
+    void SetUp() override {
+        link_state.store(LINK_ONLINE);
+        connected.store(1);
+        raw_keys.store(0);
+        quiet_loss.store(0);
+        exit_code.store(0);
+    }
+
+    std::string run(const std::string& stream) {
+        int pair[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+        // A short stream is queued whole before the loop starts, so that the loop's first
+        // receive gets all of it; a long one is fed by a thread.
+        std::thread feeder;
+        if (stream.size() <= 16 * 1024) {
+            EXPECT_EQ(write(pair[0], stream.data(), stream.size()),
+                      static_cast<ssize_t>(stream.size()));
+            close(pair[0]);
+        } else {
+            feeder = std::thread([&stream, fd = pair[0]] {
+                for (std::size_t done = 0; done < stream.size();) {
+                    ssize_t n = write(fd, stream.data() + done, stream.size() - done);
+                    if (n <= 0) break;
+                    done += static_cast<std::size_t>(n);
+                }
+                close(fd);
+            });
+        }
+        server_socket.store(pair[1]);
+
+        char path[] = "/tmp/veldrin-session-XXXXXX";
+        int out = mkstemp(path);
+        int saved_stdout = dup(1);
+        dup2(out, 1);
+        run_session();
+        dup2(saved_stdout, 1);
+        close(saved_stdout);
+        if (feeder.joinable()) feeder.join();
+
+        std::string shown;
+        char buffer[4096];
+        lseek(out, 0, SEEK_SET);
+        for (ssize_t n; (n = read(out, buffer, sizeof buffer)) > 0;) shown.append(buffer, n);
+        close(out);
+        unlink(path);
+        return shown;
+    }
+};
+
+TEST_F(SessionLoop, DisplaysTextAndObeysControls) {
+    EXPECT_EQ(run("Hello~~~1"), "Hello");
+    EXPECT_EQ(raw_keys.load(), 1);
+    EXPECT_EQ(link_state.load(), LINK_ADDRESSED);  // closed without control 0: lost
+    EXPECT_EQ(server_socket.load(), platform::NO_SOCKET);
+    EXPECT_EQ(connected.load(), 0);
+}
+
+TEST_F(SessionLoop, LostSessionWithQuietLossEnds) {
+    quiet_loss.store(1);
+    EXPECT_EQ(run("bye"), "bye");
+    EXPECT_EQ(link_state.load(), LINK_IDLE);
+}
+
+TEST_F(SessionLoop, EndControlStopsDisplayingAtOnce) {
+    std::string first(1000, 'x');
+    std::string stream = first + "~~~0" + std::string(20, 'y') + "NEVER SHOWN";
+    EXPECT_EQ(run(stream), first);
+    EXPECT_EQ(link_state.load(), LINK_IDLE);
+}
+
+TEST_F(SessionLoop, ChunksAreCutEveryThousandTwentyFourBytes) {
+    // Control 6 at the very end of the first chunk has no argument; "42" opens the next chunk
+    // and is displayed as text.
+    std::string stream = std::string(1020, 'a') + "~~~6" + "42";
+    EXPECT_EQ(run(stream), std::string(1020, 'a') + "42");
+    EXPECT_EQ(exit_code.load(), 0u);
+}
+
+TEST_F(SessionLoop, MarkerAcrossAChunkBoundaryIsText) {
+    std::string stream = std::string(1022, 'a') + "~~~1" + "tail";
+    EXPECT_EQ(run(stream), stream);
+    EXPECT_EQ(raw_keys.load(), 0);
+}
+
+TEST_F(SessionLoop, ArgumentRunsToTheEndOfItsChunkOnly) {
+    // The argument of the first chunk's control 6 is "7" plus padding up to the boundary; the
+    // second chunk's text is displayed and its own marker obeyed.
+    std::string first = std::string(10, 'a') + "~~~6" + "7";
+    first += std::string(RECEIVE_CHUNK - first.size(), ' ');
+    std::string second = "next~~~1";
+    EXPECT_EQ(run(first + second), std::string(10, 'a') + "next");
+    EXPECT_EQ(exit_code.load(), 7u);
+    EXPECT_EQ(raw_keys.load(), 1);
+}
+
+TEST_F(SessionLoop, NulCutsOnlyItsOwnChunk) {
+    std::string first = std::string("ab\0cd~~~1", 9);
+    first += std::string(RECEIVE_CHUNK - first.size(), 'z');
+    EXPECT_EQ(run(first + "ef"), "abef");
+    EXPECT_EQ(raw_keys.load(), 0);
+}
+
+TEST_F(SessionLoop, ManyChunksKeepEveryByteInOrder) {
+    std::string stream;
+    for (int i = 0; stream.size() < 300 * 1024; ++i) stream += std::to_string(i) + ",";
+    EXPECT_EQ(run(stream), stream);
+}
+
+TEST_F(SessionLoop, TitleIsSavedAtStartAndRestored) {
+    platform::set_console_title("Before");
+    run("~~~5" "6~Orders");
+    char title[SAVED_TITLE_SIZE];
+    platform::get_console_title(title, sizeof title);
+    EXPECT_STREQ(title, "Orders");
+    EXPECT_STREQ(saved_title, "Before");
+
+    link_state.store(LINK_ONLINE);
+    run("~~~5");  // the title saved at this session's start ("Orders") comes back
+    platform::get_console_title(title, sizeof title);
+    EXPECT_STREQ(title, "Orders");
+}
+
+}  // namespace
