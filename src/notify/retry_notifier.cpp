@@ -1,0 +1,42 @@
+// The retry notifier: while the console has no session and wants one, a Retry/Cancel notice
+// says why, and Cancel gives up.
+#include "core/console_state.h"
+#include "platform/platform.h"
+
+namespace {
+
+// Retry puts the notice away for this long; the connection loop goes on trying meanwhile.
+constexpr unsigned RETRY_PAUSE_MS = 1000;
+
+}  // namespace
+
+const char* retry_message(std::int32_t state) {
+    switch (state) {
+        case LINK_BOUND:
+            return "Unable to connect";
+        case LINK_ADDRESSED:
+            return "Lost connection";
+        default:
+            return nullptr;
+    }
+}
+
+void retry_notifier() {
+    while (!command_mode() || link_state.load() == LINK_BOUND) {
+        // The message follows the state, read afresh for every notice. Only the two retry
+        // states have one; in any other state the notifier waits for the next.
+        const char* message = retry_message(link_state.load());
+        if (message) {
+            int answer = notify_user(message, platform::NOTICE_RETRY);
+            if (answer == platform::ANSWER_STOPPED || platform::thread_stopping()) return;
+            if (answer == platform::ANSWER_CANCEL) {
+                // The connection loop and the attempt under way honour this, so the cancel
+                // holds whatever the attempt does to link_state afterwards.
+                user_cancelled.store(1);
+                break;
+            }
+        }
+        if (!platform::sleep_ms(RETRY_PAUSE_MS)) return;
+    }
+    link_state.store(LINK_IDLE);
+}
