@@ -97,7 +97,8 @@ TEST_F(AddressFile, ResolvedNameWinsOverStoredAddress) {
 }
 
 TEST_F(AddressFile, UnresolvedOrEmptyNameFallsBackToStoredAddress) {
-    write(file_bytes("\x0a\x00\x00\x05", 5000, "no-such-host.invalid"));
+    // A name the resolver refuses without asking any name server.
+    write(file_bytes("\x0a\x00\x00\x05", 5000, "x..y"));
     platform::ServerAddress address;
     ASSERT_TRUE(read(&address));
     EXPECT_EQ(dotted(address.address), "10.0.0.5");
@@ -120,6 +121,38 @@ TEST_F(AddressFile, LongerFilesReadOnlyTheirFields) {
     ASSERT_TRUE(read(&address));
     EXPECT_EQ(dotted(address.address), "127.0.0.1");
     EXPECT_EQ(ntohs(address.port), 6000);
+}
+
+// The decoding itself, with a resolver of the test's own.
+std::string last_looked_up;
+std::uint32_t answer = 0;
+bool fake_resolver(const char* name, std::uint32_t* address) {
+    last_looked_up = name;
+    *address = answer;
+    return answer != 0 || std::strcmp(name, "zero") == 0;
+}
+
+TEST(DecodeAddressFile, NameToResolverAndZeroAddressFallsBack) {
+    std::string bytes(83, '\0');
+    bytes.replace(0, 4, "\x0a\x00\x00\x05", 4);
+    bytes[18] = 80;
+    bytes.replace(19, 4, "zero");
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    platform::ServerAddress address{};
+    answer = 0;  // resolves, but to 0.0.0.0
+    ASSERT_TRUE(decode_address_file(data, bytes.size(), fake_resolver, &address));
+    EXPECT_EQ(last_looked_up, "zero");
+    EXPECT_EQ(address.address, htonl(0x0a000005));
+
+    answer = htonl(0x7f000002);
+    ASSERT_TRUE(decode_address_file(data, bytes.size(), fake_resolver, &address));
+    EXPECT_EQ(address.address, htonl(0x7f000002));
+    EXPECT_EQ(address.port, htons(80));
+
+    last_looked_up.clear();  // 82 bytes: no name, nothing looked up
+    ASSERT_TRUE(decode_address_file(data, 82, fake_resolver, &address));
+    EXPECT_EQ(last_looked_up, "");
+    EXPECT_EQ(address.address, htonl(0x0a000005));
 }
 
 TEST(SocketError, MessageHeldWhole) {

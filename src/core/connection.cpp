@@ -12,33 +12,6 @@ constexpr const char BIND_FAILED[] = "Unable to bind to a Windows socket";
 // Room for the longer fixed text, the format's own text and any int.
 constexpr std::size_t SOCKET_ERROR_SIZE = 64 + sizeof BIND_FAILED + 12;
 
-constexpr long NAME_OFFSET = 19;
-constexpr std::size_t NAME_SIZE = 64;
-constexpr long PORT_OFFSET = 17;
-
-bool read_exactly_at(int file, long offset, void* buffer, std::size_t length) {
-    return platform::file_seek(file, offset) == offset &&
-           platform::file_read(file, buffer, length) == static_cast<long>(length);
-}
-
-bool read_open_address_file(int file, platform::ServerAddress* address) {
-    // The host name comes first; the stored address only when the name gives none.
-    char name[NAME_SIZE + 1];
-    bool resolved = false;
-    if (read_exactly_at(file, NAME_OFFSET, name, NAME_SIZE)) {
-        name[NAME_SIZE] = '\0';  // a name with no NUL counts as all 64 characters
-        std::uint32_t found = 0;
-        if (platform::resolve_host(name, &found) && found != 0) {
-            address->address = found;
-            resolved = true;
-        }
-    }
-    if (!resolved && !read_exactly_at(file, 0, &address->address, sizeof address->address)) {
-        return false;
-    }
-    return read_exactly_at(file, PORT_OFFSET, &address->port, sizeof address->port);
-}
-
 }  // namespace
 
 std::size_t format_socket_error(char* buffer, std::size_t capacity, const char* text, int number) {
@@ -53,12 +26,39 @@ void report_socket_error(const char* text) {
     notify_user(message, platform::NOTICE_ERROR);
 }
 
+bool decode_address_file(const unsigned char* bytes, std::size_t size, HostResolver resolve,
+                         platform::ServerAddress* address) {
+    // The host name comes first; the stored address only when the name gives none.
+    bool resolved = false;
+    if (size >= ADDRESS_NAME_OFFSET + ADDRESS_NAME_SIZE) {
+        char name[ADDRESS_NAME_SIZE + 1];
+        std::memcpy(name, bytes + ADDRESS_NAME_OFFSET, ADDRESS_NAME_SIZE);
+        name[ADDRESS_NAME_SIZE] = '\0';  // a name with no NUL counts as all 64 characters
+        std::uint32_t found = 0;
+        if (resolve(name, &found) && found != 0) {
+            address->address = found;
+            resolved = true;
+        }
+    }
+    if (!resolved) {
+        if (size < sizeof address->address) return false;
+        std::memcpy(&address->address, bytes, sizeof address->address);
+    }
+    if (size < ADDRESS_PORT_OFFSET + sizeof address->port) return false;
+    std::memcpy(&address->port, bytes + ADDRESS_PORT_OFFSET, sizeof address->port);
+    return true;
+}
+
 bool read_server_address_from(const char* path, platform::ServerAddress* address) {
     int file = platform::file_open_read(path);
     if (file < 0) return false;
-    bool found = read_open_address_file(file, address);
+    // Only the first 83 bytes hold anything the console reads.
+    unsigned char bytes[ADDRESS_FILE_USED];
+    long size = platform::file_read(file, bytes, sizeof bytes);
     platform::file_close(file);
-    return found;
+    return size >= 0 &&
+           decode_address_file(bytes, static_cast<std::size_t>(size), platform::resolve_host,
+                               address);
 }
 
 bool read_server_address(platform::ServerAddress* address) {

@@ -91,6 +91,17 @@ void attempt_connection();
 bool read_server_address(platform::ServerAddress* address);
 // The same from a named file.
 bool read_server_address_from(const char* path, platform::ServerAddress* address);
+
+// The address file's fields: the address at 0, the port at 17, the host name at 19.
+constexpr std::size_t ADDRESS_PORT_OFFSET = 17;
+constexpr std::size_t ADDRESS_NAME_OFFSET = 19;
+constexpr std::size_t ADDRESS_NAME_SIZE = 64;
+constexpr std::size_t ADDRESS_FILE_USED = ADDRESS_NAME_OFFSET + ADDRESS_NAME_SIZE;
+using HostResolver = bool (*)(const char* name, std::uint32_t* address);
+// Fills address and port from the first size bytes of an address file: the host name (when the
+// file holds one) through resolve, else the stored address; then the port. Pure but for resolve.
+bool decode_address_file(const unsigned char* bytes, std::size_t size, HostResolver resolve,
+                         platform::ServerAddress* address);
 // Composes the socket error message (held whole, whatever its length) and shows it.
 void report_socket_error(const char* text);
 // The composed socket error message, into buffer (NUL-ended, cut to capacity).

@@ -59,9 +59,7 @@ bool resolve_host(const char* name, std::uint32_t* address);
 
 // A file opened for reading in binary mode, or -1.
 int file_open_read(const char* name);
-// Moves to an absolute offset; the new position, or -1.
-long file_seek(int file, long offset);
-// Reads up to length bytes; the number read, or -1.
+// Reads up to length bytes (fewer only at the end of the file); the number read, or -1.
 long file_read(int file, void* buffer, std::size_t length);
 void file_close(int file);
 // True when the working directory could be changed.

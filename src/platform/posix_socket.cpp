@@ -122,8 +122,6 @@ int file_open_read(const char* name) {
     return fd;
 }
 
-long file_seek(int file, long offset) { return static_cast<long>(::lseek(file, offset, SEEK_SET)); }
-
 long file_read(int file, void* buffer, std::size_t length) {
     std::size_t done = 0;
     while (done < length) {
