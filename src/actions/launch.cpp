@@ -1,0 +1,74 @@
+// Controls 3 and 4: the server starts a program on the console's machine and may later end the
+// one it asked the console to remember.
+#include "actions/launch.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "core/console_state.h"
+
+bool parse_launch_argument(const char* argument, std::size_t argument_length,
+                           LaunchRequest* request) {
+    std::size_t limit =
+        argument_length < LAUNCH_ARGUMENT_MAX ? argument_length : LAUNCH_ARGUMENT_MAX;
+    // sscanf reads up to a NUL: it works on a NUL-ended copy so that it never reads past the
+    // text, whatever the caller's buffer holds after it.
+    char text[LAUNCH_ARGUMENT_MAX + 1];
+    const char* nul = static_cast<const char*>(std::memchr(argument, '\0', limit));
+    std::size_t text_length = nul ? static_cast<std::size_t>(nul - argument) : limit;
+    std::memcpy(text, argument, text_length);
+    text[text_length] = '\0';
+
+    unsigned command_length = 0;
+    unsigned flags = 0;
+    unsigned title_length = 0;
+    int command_offset = -1;
+    if (std::sscanf(text, "%3u~%x~%3u~%n", &command_length, &flags, &title_length,
+                    &command_offset) != 3 ||
+        command_offset < 0) {
+        return false;
+    }
+    std::size_t start = static_cast<std::size_t>(command_offset);
+    std::size_t rest = text_length - start;
+    if (rest == 0 || rest < command_length) return false;
+
+    std::size_t command_end = start + command_length;
+    // The separator follows the command; with no separator left the title is empty.
+    std::size_t title_start = command_end < text_length ? command_end + 1 : text_length;
+    std::size_t title_room = text_length - title_start;
+
+    request->flags = flags;
+    request->command_offset = start;
+    request->command_length = command_length;
+    request->title_offset = title_start;
+    request->title_length = title_length < title_room ? title_length : title_room;
+    return true;
+}
+
+void launch_program(char* argument, std::size_t argument_length) {
+    LaunchRequest request;
+    if (!parse_launch_argument(argument, argument_length, &request)) return;
+
+    // The command ends where its separator was and the title after T characters. An end that
+    // falls on the end of the argument is already its NUL.
+    char* command = argument + request.command_offset;
+    std::size_t command_end = request.command_offset + request.command_length;
+    if (command_end < argument_length) argument[command_end] = '\0';
+    char* title = argument + request.title_offset;
+    std::size_t title_end = request.title_offset + request.title_length;
+    if (title_end < argument_length) argument[title_end] = '\0';
+
+    bool remember = (request.flags & REMEMBER_CHILD) != 0;
+    std::uint32_t creation_flags = (request.flags & ~REMEMBER_CHILD) | CREATE_NEW_PROCESS_GROUP;
+    platform::ProcessId process = 0;
+    if (!platform::process_create(command, title, creation_flags, remember, &process)) return;
+    if (remember) child_pid.store(process);
+}
+
+void end_program() {
+    // child_pid stays as it is: a second control 4 is aimed at the same program again, and the
+    // platform ends nothing once that program is gone.
+    platform::ProcessId process = child_pid.load();
+    if (process == 0) return;
+    platform::process_terminate(process);
+}
