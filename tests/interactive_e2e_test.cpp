@@ -1,0 +1,340 @@
+// Interactive mode end to end: the built console at a pseudo-terminal against a scripted
+// server, typed on and watched as a user would, and the terminal's settings compared before and
+// after every way out.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "harness.h"
+#include "pty_harness.h"
+
+namespace {
+
+using harness::ADDRESS_FILE_NAME;
+using harness::ConsoleProcess;
+using harness::InputMode;
+using harness::ProcessOptions;
+using harness::ScriptedServer;
+using harness::TempDir;
+using harness::UnusedPort;
+using pty::TerminalConsole;
+
+constexpr int WAIT_MS = 10000;
+// The console's own pause after the server's control, before the next key tests it.
+constexpr int CONTROL_SETTLE_MS = 150;
+
+constexpr const char* BANNER = "Kestrane Database Manager Console 1.0";
+constexpr const char* CAPTION = "Kestrane Database Manager Console";
+constexpr const char* RETRY_BUTTONS = "[R]etry   [C]ancel";
+constexpr const char* TITLE_PUSH = "\033[22;0t";
+constexpr const char* TITLE_POP = "\033[23;0t";
+// What the console writes to take a notice off the screen.
+constexpr const char* NOTICE_ERASE = "\0337\033[B\r\033[J\0338";
+
+void pause_ms(int milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+// The terminal is left exactly as the console found it: its settings, and its title (the
+// title pushed at the start is popped at the end).
+void expect_terminal_restored(const TerminalConsole& console) {
+    EXPECT_EQ(pty::settings_text(console.settings_now()),
+              pty::settings_text(console.settings_at_start()));
+    std::string screen = console.screen();
+    std::size_t push = screen.find(TITLE_PUSH);
+    ASSERT_NE(push, std::string::npos);
+    EXPECT_NE(screen.find(TITLE_POP, push), std::string::npos);
+}
+
+// A console at a terminal, connected to a scripted server, with its keyboard in key mode.
+class ConnectedConsole : public ::testing::Test {
+  protected:
+    void start(pty::TerminalOptions options = {}) {
+        dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
+        console =
+            std::make_unique<TerminalConsole>(std::vector<std::string>{"-p" + dir.path()}, options);
+        if (options.stdout_file.empty()) {
+            ASSERT_NE(console->wait_for_screen(BANNER, WAIT_MS), std::string::npos);
+        }
+        ASSERT_TRUE(console->wait_for_key_mode(WAIT_MS));
+        ASSERT_TRUE(server.accept_connection(WAIT_MS));
+    }
+    // Sends the server's text with a control and waits until its text is on the screen.
+    void server_says(const std::string& text, const std::string& control) {
+        ASSERT_TRUE(server.send_bytes(text + control));
+        ASSERT_NE(console->wait_for_screen(text, WAIT_MS, screen_mark), std::string::npos);
+        screen_mark = console->screen().size();
+        pause_ms(CONTROL_SETTLE_MS);
+    }
+    void end_session() {
+        ASSERT_TRUE(server.send_bytes("~~~0"));
+        ASSERT_TRUE(console->wait_exit(WAIT_MS));
+        EXPECT_EQ(console->exit_status(), 0);
+        expect_terminal_restored(*console);
+    }
+
+    TempDir dir;
+    ScriptedServer server;
+    std::unique_ptr<TerminalConsole> console;
+    std::size_t screen_mark = 0;
+};
+
+TEST_F(ConnectedConsole, LineModeEditsLinesAndSendsThemOnEnter) {
+    start();
+    server_says("Menu> ", "");
+    // Backspace (the terminal's erase key) erases on screen and in the line.
+    console->type(
+        "AB\x7f"
+        "C\r");
+    ASSERT_TRUE(server.wait_for_received(2, WAIT_MS));
+    EXPECT_EQ(server.received(), "AC");
+    // Enter is echoed, then a newline (which the terminal turns into CR LF).
+    EXPECT_NE(console->wait_for_screen("AB\b \bC\r\r\n", WAIT_MS), std::string::npos);
+
+    // 85 characters: all echoed, the first 80 sent.
+    std::string typed;
+    for (int i = 0; i < 85; ++i) typed += static_cast<char>('a' + i % 26);
+    console->type(typed + "\r");
+    EXPECT_NE(console->wait_for_screen(typed, WAIT_MS), std::string::npos);
+    ASSERT_TRUE(server.wait_for_received(82, WAIT_MS));
+
+    // An empty line sends nothing; keys that are not characters (arrows, function keys) send
+    // nothing and leave the line as it was.
+    console->type("\r");
+    console->type("Q\x1b[A\x1bOP\x1b[15~\x1b[1;5CR\r");
+    ASSERT_TRUE(server.wait_for_received(84, WAIT_MS));
+    pause_ms(200);
+    EXPECT_EQ(server.received(), "AC" + typed.substr(0, 80) + "QR");
+    end_session();
+}
+
+TEST_F(ConnectedConsole, KeyByKeyModeSendsEachKeyAtOnce) {
+    start();
+    server_says("Pick one", "~~~1");
+    std::string expected;
+    // Enter, Backspace, Ctrl+C (a key, not a signal), a lone Esc, a letter; an arrow key
+    // between them sends nothing.
+    for (std::string key : {"\r", "\x7f", "\x03", "\x1b", "\x1b[Bx"}) {
+        console->type(key);
+        expected += key == "\x7f" ? "\b" : key == "\x1b[Bx" ? "x" : key;
+        ASSERT_TRUE(server.wait_for_received(expected.size(), WAIT_MS)) << expected.size();
+    }
+    pause_ms(200);
+    EXPECT_EQ(server.received(), expected);
+    EXPECT_FALSE(console->exited());
+    end_session();
+}
+
+TEST_F(ConnectedConsole, ModeChangesInTheMiddleOfALine) {
+    start();
+    console->type("AB");
+    ASSERT_NE(console->wait_for_screen("AB", WAIT_MS), std::string::npos);
+    server_says("Keys", "~~~1");
+    // The next key goes alone and the half line is dropped.
+    console->type("X");
+    ASSERT_TRUE(server.wait_for_received(1, WAIT_MS));
+    server_says("Lines", "~~~2");
+    console->type("CD\r");
+    ASSERT_TRUE(server.wait_for_received(3, WAIT_MS));
+    pause_ms(200);
+    EXPECT_EQ(server.received(), "XCD");
+    end_session();
+}
+
+TEST_F(ConnectedConsole, TitleGoesToTheTerminalOnlyAndCannotCarrySequences) {
+    TempDir out_dir;
+    std::string out_file = out_dir.path() + "/out.txt";
+    pty::TerminalOptions options;
+    options.stdout_file = out_file;
+    start(options);
+    ASSERT_TRUE(server.send_bytes("Hello~~~56~Orders"));
+    EXPECT_NE(console->wait_for_screen("\033]2;Orders\007", WAIT_MS), std::string::npos);
+    // A title with an escape, a bell and a C1 control in it arrives without them.
+    ASSERT_TRUE(
+        server.send_bytes("~~~51~A\033]0;x\007B\x9b"
+                          "2J"));
+    EXPECT_NE(console->wait_for_screen("\033]2;A?]0;x?B?2J\007", WAIT_MS), std::string::npos);
+    console->type("hi\r");
+    ASSERT_TRUE(server.wait_for_received(2, WAIT_MS));
+    end_session();
+
+    std::string output = out_dir.read_file("out.txt");
+    EXPECT_NE(output.find("Hello"), std::string::npos);
+    EXPECT_NE(output.find("hi\r\n"), std::string::npos);
+    EXPECT_EQ(output.find('\033'), std::string::npos) << output;
+    // The start-up title went to the terminal, and none of the server's text did.
+    std::string screen = console->screen();
+    EXPECT_NE(screen.find(std::string("\033]2;") + CAPTION + "\007"), std::string::npos);
+    EXPECT_EQ(screen.find("Hello"), std::string::npos);
+}
+
+TEST_F(ConnectedConsole, LostSessionShowsTheNoticeUntilTheServerIsBack) {
+    start();
+    server.close_connection();
+    std::size_t notice = console->wait_for_screen("Lost connection", WAIT_MS);
+    ASSERT_NE(notice, std::string::npos);
+    // The server still listens, so the next attempt connects and takes the notice away.
+    ASSERT_TRUE(server.accept_connection(WAIT_MS));
+    EXPECT_NE(console->wait_for_screen(NOTICE_ERASE, WAIT_MS, notice), std::string::npos);
+    console->type("again\r");
+    ASSERT_TRUE(server.wait_for_received(5, WAIT_MS));
+    EXPECT_EQ(server.received(), "again");
+    end_session();
+}
+
+TEST_F(ConnectedConsole, QuietLossEndsTheConsole) {
+    dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
+    pty::TerminalOptions options;
+    options.working_directory = dir.path();
+    console = std::make_unique<TerminalConsole>(std::vector<std::string>{"-C"}, options);
+    ASSERT_TRUE(console->wait_for_key_mode(WAIT_MS));
+    ASSERT_TRUE(server.accept_connection(WAIT_MS));
+    server.close_connection();
+    ASSERT_TRUE(console->wait_exit(WAIT_MS));
+    EXPECT_EQ(console->exit_status(), 0);
+    EXPECT_EQ(console->screen().find(CAPTION + std::string(" -")), std::string::npos);
+    EXPECT_EQ(server.connection_count(), 1);
+    expect_terminal_restored(*console);
+}
+
+// A missing address file: the notice says so, Retry brings it back in its place a second later,
+// keys typed meanwhile answer it rather than reaching the line, and it goes away by itself when
+// the console connects.
+TEST(NoticeTest, MissingAddressFileRetryThenConnect) {
+    TempDir dir;
+    ScriptedServer server;
+    TerminalConsole console({"-p" + dir.path()});
+    ASSERT_TRUE(console.wait_for_key_mode(WAIT_MS));
+    std::size_t first = console.wait_for_screen("Unable to connect", WAIT_MS);
+    ASSERT_NE(first, std::string::npos);
+    ASSERT_NE(console.wait_for_screen(RETRY_BUTTONS, WAIT_MS, first), std::string::npos);
+    std::string screen = console.screen();
+    EXPECT_NE(screen.rfind(CAPTION, first), std::string::npos);
+
+    console.type("zz");  // no answer: nothing happens
+    console.type("r");
+    std::size_t erased = console.wait_for_screen(NOTICE_ERASE, WAIT_MS, first);
+    ASSERT_NE(erased, std::string::npos);
+    std::size_t second = console.wait_for_screen("Unable to connect", WAIT_MS, erased);
+    ASSERT_NE(second, std::string::npos);
+    // Drawn again over the same lines: room is made below the cursor (Index) and the cursor
+    // goes back up before anything is drawn, so the screen never scrolls a second copy in.
+    std::string redraw = console.screen().substr(erased + std::string(NOTICE_ERASE).size());
+    EXPECT_EQ(redraw.rfind("\033D", 0), 0u) << redraw;
+
+    dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
+    ASSERT_TRUE(server.accept_connection(WAIT_MS));
+    EXPECT_NE(console.wait_for_screen(NOTICE_ERASE, WAIT_MS, second), std::string::npos);
+    console.type("ok\r");
+    ASSERT_TRUE(server.wait_for_received(2, WAIT_MS));
+    pause_ms(200);
+    EXPECT_EQ(server.received(), "ok");  // the keys that went to the notice were not sent
+    EXPECT_EQ(console.screen().find("zz"), std::string::npos);  // nor echoed
+    ASSERT_TRUE(server.send_bytes("~~~0"));
+    ASSERT_TRUE(console.wait_exit(WAIT_MS));
+    EXPECT_EQ(console.exit_status(), 0);
+    expect_terminal_restored(console);
+}
+
+// A server that is down: "Lost connection"; every Cancel key ends the console.
+class CancelTest : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(CancelTest, ServerDownCancelEndsTheConsole) {
+    TempDir dir;
+    UnusedPort unused;
+    dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(unused.port()));
+    TerminalConsole console({"-p" + dir.path()});
+    ASSERT_TRUE(console.wait_for_key_mode(WAIT_MS));
+    std::size_t notice = console.wait_for_screen("Lost connection", WAIT_MS);
+    ASSERT_NE(notice, std::string::npos);
+    ASSERT_NE(console.wait_for_screen("\0338", WAIT_MS, notice), std::string::npos);
+    console.type(GetParam());
+    ASSERT_TRUE(console.wait_exit(WAIT_MS));
+    EXPECT_EQ(console.exit_status(), 0);
+    EXPECT_NE(console.screen().find(NOTICE_ERASE, notice), std::string::npos);
+    expect_terminal_restored(console);
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, CancelTest, ::testing::Values("c", "\x1b", "\x03"));
+
+// Signals sent from outside end the console with the signal, and the terminal is put back.
+class SignalTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(SignalTest, SignalFromOutsideRestoresTheTerminal) {
+    if (GetParam() == SIGQUIT) {
+        rlimit no_core{0, 0};
+        setrlimit(RLIMIT_CORE, &no_core);  // inherited: no core file from the console
+    }
+    TempDir dir;
+    ScriptedServer server;
+    dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
+    TerminalConsole console({"-p" + dir.path()});
+    ASSERT_TRUE(console.wait_for_key_mode(WAIT_MS));
+    ASSERT_TRUE(server.accept_connection(WAIT_MS));
+    ASSERT_TRUE(server.send_bytes("Ready~~~1"));
+    ASSERT_NE(console.wait_for_screen("Ready", WAIT_MS), std::string::npos);
+    EXPECT_NE(pty::settings_text(console.settings_now()),
+              pty::settings_text(console.settings_at_start()));
+    console.send_signal(GetParam());
+    ASSERT_TRUE(console.wait_exit(WAIT_MS));
+    EXPECT_EQ(console.term_signal(), GetParam());
+    expect_terminal_restored(console);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, SignalTest, ::testing::Values(SIGTERM, SIGHUP, SIGINT, SIGQUIT));
+
+TEST(WaysOutTest, UnusableDirectoryLeavesTheTerminalAsItWas) {
+    TempDir dir;
+    TerminalConsole console({"-p" + dir.path() + "/missing"});
+    ASSERT_TRUE(console.wait_exit(WAIT_MS));
+    EXPECT_EQ(console.exit_status(), 1);
+    EXPECT_NE(console.screen().find("Unable to access directory"), std::string::npos);
+    expect_terminal_restored(console);
+}
+
+// With no terminal at all, keys come from the input as they are, lines end at LF, and the
+// console goes on after the input ends.
+TEST(NoTerminalTest, KeysFromAPipeAndTheSessionOutlivesTheInput) {
+    TempDir dir;
+    ScriptedServer server;
+    dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
+    ProcessOptions options;
+    options.input = InputMode::PIPE;
+    ConsoleProcess console({"-p" + dir.path()}, options);
+    ASSERT_TRUE(console.wait_for_stdout(BANNER, WAIT_MS));
+    ASSERT_TRUE(server.accept_connection(WAIT_MS));
+    console.write_input("AB\nC\r\n\nD\b\bE\n");
+    ASSERT_TRUE(server.wait_for_received(4, WAIT_MS));
+    console.close_input();
+    pause_ms(1000);
+    EXPECT_FALSE(console.exited());
+    EXPECT_EQ(server.received(), "ABCE");
+    ASSERT_TRUE(server.send_bytes("~~~0"));
+    ASSERT_TRUE(console.wait_exit(WAIT_MS));
+    EXPECT_EQ(console.exit_status(), 0);
+    EXPECT_EQ(console.stdout_text().find('\033'), std::string::npos);
+}
+
+TEST(NoTerminalTest, NoticesGoToStandardErrorOnceEach) {
+    TempDir dir;
+    ScriptedServer server;
+    ProcessOptions options;
+    options.input = InputMode::PIPE;
+    ConsoleProcess console({"-p" + dir.path()}, options);
+    ASSERT_TRUE(console.wait_for_stderr("Unable to connect", WAIT_MS));
+    pause_ms(2500);  // the notice comes back every second or so: it is not written again
+    EXPECT_EQ(pty::count_of(console.stderr_text(), "Unable to connect"), 1u);
+    EXPECT_EQ(console.stdout_text().find("Unable to connect"), std::string::npos);
+    dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
+    ASSERT_TRUE(server.accept_connection(WAIT_MS));
+    ASSERT_TRUE(server.send_bytes("~~~0"));
+    ASSERT_TRUE(console.wait_exit(WAIT_MS));
+    EXPECT_EQ(console.exit_status(), 0);
+}
+
+}  // namespace

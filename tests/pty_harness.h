@@ -1,0 +1,93 @@
+// Runs the built console under a pseudo-terminal, as a user at a terminal would: the terminal is
+// the console's controlling terminal and its standard input (and, unless redirected, its
+// standard output); the test types on its keyboard and reads what reaches its screen.
+//
+// The test keeps the terminal's slave side open for the whole run, so its settings can be read
+// before the console starts and after it has ended (the system would otherwise reset them when
+// the last user closes it) and compared.
+#pragma once
+
+#include <sys/types.h>
+#include <termios.h>
+
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace pty {
+
+struct TerminalOptions {
+    std::string working_directory = {};  // empty: the test's own
+    std::string stdout_file = {};        // not empty: standard output goes to this file instead
+    unsigned short rows = 24;
+    unsigned short columns = 80;
+};
+
+class TerminalConsole {
+  public:
+    // Starts the console (VELDRIN_BINARY) with these arguments in a new session whose
+    // controlling terminal is a new pseudo-terminal. The terminal starts in the usual line mode
+    // with a few settings of its own, so that a restore to the system's defaults would show.
+    explicit TerminalConsole(const std::vector<std::string>& args, TerminalOptions options = {});
+    ~TerminalConsole();
+    TerminalConsole(const TerminalConsole&) = delete;
+    TerminalConsole& operator=(const TerminalConsole&) = delete;
+
+    bool started() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
+
+    // The settings the terminal had when the console started, and its settings now.
+    const termios& settings_at_start() const { return at_start_; }
+    termios settings_now() const;
+    // Waits until the console has put the terminal in its key-by-key input mode.
+    bool wait_for_key_mode(int timeout_ms) const;
+
+    // Types on the terminal's keyboard.
+    bool type(std::string_view keys);
+
+    // Everything that has reached the terminal's screen so far.
+    std::string screen() const;
+    // Waits until the screen, from offset from on, holds needle. The offset of its start, or
+    // std::string::npos when it did not come in time.
+    std::size_t wait_for_screen(std::string_view needle, int timeout_ms,
+                                std::size_t from = 0) const;
+    std::string stderr_text() const;
+
+    bool wait_exit(int timeout_ms);
+    bool exited() const { return reaped_; }
+    // 0..255 after a normal exit; -1 while running or after a signal.
+    int exit_status() const;
+    // The signal that ended the console, or 0.
+    int term_signal() const;
+    void send_signal(int signal_number);
+
+  private:
+    void drain();
+
+    pid_t pid_ = -1;
+    int master_ = -1;
+    int slave_ = -1;
+    int stderr_fd_ = -1;
+    int stop_pipe_[2] = {-1, -1};
+    termios at_start_{};
+    int wait_status_ = 0;
+    bool reaped_ = false;
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    std::string screen_;
+    std::string stderr_;
+    std::thread drainer_;
+};
+
+// The settings as one line of numbers, like `stty -g`, for comparing and for messages.
+std::string settings_text(const termios& settings);
+
+// How often needle occurs in text.
+std::size_t count_of(std::string_view text, std::string_view needle);
+
+}  // namespace pty
