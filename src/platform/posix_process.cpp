@@ -170,7 +170,7 @@ bool choose_terminal(const char* display, const char* wayland_display, const cha
 
 bool terminal_arguments(const CommandWords& terminal, const char* title,
                         const CommandWords& program, char** arguments, int capacity) {
-    if (terminal.count + 4 + program.count + 1 > capacity) return false;
+    if (terminal.count + 3 + program.count + 1 > capacity) return false;
     int count = 0;
     for (int i = 0; i < terminal.count; ++i) arguments[count++] = terminal.words[i];
     arguments[count++] = const_cast<char*>("-T");

@@ -1,0 +1,424 @@
+// Controls 3 and 4 end to end: the console, in interactive mode against a scripted server,
+// starts the test suite's own probe program and ends the one it was asked to remember.
+//
+// Every control is sent after some display text in the same write ("step-3~~~3..."), and the
+// test waits for that text on the console's output before it sends anything more: so each
+// control arrives in a receive of its own, and once its text is shown the control has been
+// carried out (the text is written before the control runs).
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+namespace {
+
+using harness::ConsoleProcess;
+using harness::ProcessOptions;
+using harness::ScriptedServer;
+using harness::TempDir;
+
+const std::string PROBE = std::string(TEST_HELPER_DIR) + "/launch_probe";
+const std::string FAKE_TERMINAL = std::string(TEST_HELPER_DIR) + "/fake_terminal";
+
+constexpr std::uint32_t REMEMBER = 0x80000000u;
+constexpr std::uint32_t DETACHED = 0x08u;
+constexpr std::uint32_t NEW_CONSOLE = 0x10u;
+
+// "L~F~T~command|title"
+std::string launch_argument(const std::string& command, std::uint32_t flags,
+                            const std::string& title = "") {
+    char head[64];
+    std::snprintf(head, sizeof head, "%zu~%x~%zu~", command.size(), flags, title.size());
+    return head + command + "|" + title;
+}
+
+// What a probe wrote about itself.
+struct Report {
+    std::map<std::string, std::string> values;
+    std::vector<std::string> arguments;  // argv[1] onwards
+
+    std::string operator[](const std::string& name) const {
+        auto found = values.find(name);
+        return found == values.end() ? "<missing>" : found->second;
+    }
+    pid_t pid() const { return static_cast<pid_t>(std::stol(values.at("pid"))); }
+};
+
+bool read_report(const std::string& path, Report* report, int timeout_ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        std::ifstream file(path);
+        if (file) {
+            std::string line;
+            while (std::getline(file, line)) {
+                auto equals = line.find('=');
+                if (equals == std::string::npos) continue;
+                std::string name = line.substr(0, equals);
+                std::string value = line.substr(equals + 1);
+                report->values[name] = value;
+                if (name.rfind("arg", 0) == 0 && name != "argc") report->arguments.push_back(value);
+            }
+            return true;
+        }
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+// A process descriptor the test holds for a probe (never a bare id that could be reused).
+class Watched {
+  public:
+    explicit Watched(pid_t pid) : fd_(static_cast<int>(syscall(SYS_pidfd_open, pid, 0))) {}
+    ~Watched() {
+        if (fd_ >= 0) {
+            syscall(SYS_pidfd_send_signal, fd_, SIGKILL, nullptr, 0);
+            close(fd_);
+        }
+    }
+    Watched(const Watched&) = delete;
+    Watched& operator=(const Watched&) = delete;
+
+    bool valid() const { return fd_ >= 0; }
+    // True once the process has ended, waiting up to timeout_ms.
+    bool ended(int timeout_ms) const {
+        pollfd entry{fd_, POLLIN, 0};
+        return poll(&entry, 1, timeout_ms) == 1;
+    }
+
+  private:
+    int fd_;
+};
+
+class LaunchSession : public ::testing::Test {
+  protected:
+    // Starts the console in interactive mode (standard input /dev/null) with the environment
+    // overrides ("NAME=value", or "-u NAME"'s NAME after a "-u"), and takes its connection.
+    void start(std::vector<std::string> environment = {},
+               harness::InputMode input = harness::InputMode::NONE) {
+        dir.write_file(harness::ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
+        // No test may open a real terminal window: the graphical session is hidden unless a
+        // test sets one up with the stand-in emulator.
+        std::vector<std::string> args = {"-u", "DISPLAY",         "-u", "WAYLAND_DISPLAY",
+                                         "-u", "VELDRIN_TERMINAL"};
+        args.insert(args.end(), environment.begin(), environment.end());
+        args.push_back(VELDRIN_BINARY);
+        args.push_back("-p" + dir.path());
+        // The console is started with SIGPIPE ignored and a descriptor open that is not
+        // close-on-exec (descriptor 7), neither of which its programs may inherit.
+        args.insert(args.begin(),
+                    {"-c", "trap '' PIPE; exec 7</dev/null; exec \"$@\"", "sh", "/usr/bin/env"});
+        ProcessOptions options;
+        options.program = "/bin/sh";
+        options.input = input;
+        console = std::make_unique<ConsoleProcess>(args, options);
+        ASSERT_TRUE(console->started());
+        ASSERT_TRUE(server.accept_connection(15000));
+    }
+
+    // Sends text and a control in one write and waits until the text is shown.
+    void send_control(const std::string& control) {
+        std::string text = "step-" + std::to_string(++steps) + ".";
+        ASSERT_TRUE(server.send_bytes(text + control));
+        ASSERT_TRUE(console->wait_for_stdout(text, 10000)) << console->stdout_text();
+    }
+    void launch(const std::string& argument) { send_control("~~~3" + argument); }
+    void end_remembered() { send_control("~~~4"); }
+
+    // The probe's command text: it reports to report_name in the test's directory.
+    // The probe's command text: it reports to report_name in the test's directory, whose name
+    // holds a space (so the words are quoted).
+    std::string probe(const std::string& report_name, const std::string& action,
+                      const std::string& more = "") {
+        return PROBE + " '" + path(report_name) + "' '" + action + "'" +
+               (more.empty() ? "" : " " + more);
+    }
+    std::string path(const std::string& name) const { return dir.path() + "/" + name; }
+
+    // Launches a sleeping probe and takes hold of it.
+    std::unique_ptr<Watched> launch_sleeper(const std::string& report_name, std::uint32_t flags,
+                                            Report* report, const std::string& action = "sleep") {
+        launch(launch_argument(probe(report_name, action), flags));
+        if (!read_report(path(report_name), report, 10000)) return nullptr;
+        return std::make_unique<Watched>(report->pid());
+    }
+
+    // The session goes on: more text is shown, and the session ends normally on control 0.
+    void expect_session_goes_on_and_ends() {
+        send_control("");
+        ASSERT_TRUE(server.send_bytes("~~~0"));
+        ASSERT_TRUE(console->wait_exit(15000));
+        EXPECT_EQ(console->exit_status(), 0);
+    }
+
+    pid_t console_pid() const { return console->pid(); }
+
+    TempDir dir{"veldrin launch"};
+    ScriptedServer server;
+    std::unique_ptr<ConsoleProcess> console;
+    int steps = 0;
+};
+
+TEST_F(LaunchSession, ProgramGetsItsWordsOnTheConsolesTerminalInAGroupOfItsOwn) {
+    start();
+    // The command is cut at L characters: what follows the separator is the title, not words.
+    launch(launch_argument(
+        probe("report", "exit", "'two words' \"double \\\"quoted\\\"\" a\\ b $HOME"), 0,
+        "not an argument"));
+    Report report;
+    ASSERT_TRUE(read_report(path("report"), &report, 10000));
+    EXPECT_EQ(report.arguments, (std::vector<std::string>{path("report"), "exit", "two words",
+                                                          "double \"quoted\"", "a b", "$HOME"}));
+    EXPECT_EQ(report["pgid"], report["pid"]);
+    EXPECT_NE(report["pgid"], std::to_string(getpgid(console_pid())));
+    EXPECT_EQ(report["sid"], std::to_string(getsid(console_pid())));
+    EXPECT_EQ(report["ppid"], std::to_string(console_pid()));
+    // It shares the console's standard streams, and nothing else of the console's.
+    char own_stdout[64];
+    std::snprintf(own_stdout, sizeof own_stdout, "/proc/%d/fd/1", console_pid());
+    char target[256] = {};
+    ASSERT_GT(readlink(own_stdout, target, sizeof target - 1), 0);
+    EXPECT_EQ(report["stdout"], target);
+    std::snprintf(own_stdout, sizeof own_stdout, "/proc/%d/fd/7", console_pid());
+    ASSERT_GT(readlink(own_stdout, target, sizeof target - 1), 0) << "the console holds 7";
+    EXPECT_EQ(report["other_fds"], "");
+    // Signals as a new program expects them.
+    EXPECT_EQ(report["sigpipe"], "default");
+    EXPECT_EQ(report["blocked"], "no");
+    expect_session_goes_on_and_ends();
+}
+
+TEST_F(LaunchSession, FirstWordIsFoundOnPath) {
+    start({std::string("PATH=") + TEST_HELPER_DIR + ":/usr/bin:/bin"});
+    launch(launch_argument("launch_probe '" + path("report") + "' exit found", 0));
+    Report report;
+    ASSERT_TRUE(read_report(path("report"), &report, 10000));
+    EXPECT_EQ(report.arguments.back(), "found");
+    expect_session_goes_on_and_ends();
+}
+
+TEST_F(LaunchSession, DetachedProgramHasASessionOfItsOwnAndNoTerminal) {
+    start();
+    launch(launch_argument(probe("report", "exit"), DETACHED));
+    Report report;
+    ASSERT_TRUE(read_report(path("report"), &report, 10000));
+    EXPECT_EQ(report["sid"], report["pid"]);
+    EXPECT_EQ(report["pgid"], report["pid"]);
+    EXPECT_EQ(report["stdin"], "/dev/null");
+    EXPECT_EQ(report["stdout"], "/dev/null");
+    EXPECT_EQ(report["stderr"], "/dev/null");
+    EXPECT_EQ(report["controlling_terminal"], "no");
+    EXPECT_EQ(report["other_fds"], "");
+    expect_session_goes_on_and_ends();
+}
+
+TEST_F(LaunchSession, NewConsoleWithoutAGraphicalSessionRunsDetached) {
+    // An emulator is named, but there is no display to open it on.
+    start({"VELDRIN_TERMINAL=" + FAKE_TERMINAL, "FAKE_TERMINAL_REPORT=" + path("terminal")});
+    launch(launch_argument(probe("report", "exit"), NEW_CONSOLE | REMEMBER, "Notes"));
+    Report report;
+    ASSERT_TRUE(read_report(path("report"), &report, 10000));
+    EXPECT_EQ(report["sid"], report["pid"]);
+    EXPECT_EQ(report["stdout"], "/dev/null");
+    EXPECT_EQ(report["ppid"], std::to_string(console_pid()));
+    EXPECT_FALSE(dir.file_exists("terminal"));
+    expect_session_goes_on_and_ends();
+}
+
+TEST_F(LaunchSession, NewConsoleOpensTheChosenEmulatorWithTheTitle) {
+    start({"DISPLAY=:99", "VELDRIN_TERMINAL=" + FAKE_TERMINAL + " --class 'Kestrane Window'",
+           "FAKE_TERMINAL_REPORT=" + path("terminal")});
+    launch(launch_argument(probe("report", "exit", "'an argument'"), NEW_CONSOLE, "Notes"));
+    Report terminal, report;
+    ASSERT_TRUE(read_report(path("terminal"), &terminal, 10000));
+    ASSERT_TRUE(read_report(path("report"), &report, 10000));
+    EXPECT_EQ(terminal.arguments,
+              (std::vector<std::string>{"--class", "Kestrane Window", "-T", "Notes", "-e", PROBE,
+                                        path("report"), "exit", "an argument"}));
+    // The emulator is detached from the console's terminal.
+    EXPECT_EQ(terminal["sid"], terminal["pid"]);
+    EXPECT_EQ(report["stdin"], "/dev/null");
+    EXPECT_EQ(report.arguments.back(), "an argument");
+    expect_session_goes_on_and_ends();
+}
+
+TEST_F(LaunchSession, WindowTitleIsCutAtItsLengthAndAtTheEndOfTheText) {
+    start({"DISPLAY=:99", "VELDRIN_TERMINAL=" + FAKE_TERMINAL,
+           "FAKE_TERMINAL_REPORT=" + path("terminal-1")});
+    std::string command = probe("report-1", "exit");
+    launch(std::to_string(command.size()) + "~10~5~" + command + "|Notes and more");
+    Report first;
+    ASSERT_TRUE(read_report(path("terminal-1"), &first, 10000));
+    EXPECT_EQ(first["arg2"], "Notes");
+    expect_session_goes_on_and_ends();
+}
+
+TEST_F(LaunchSession, TitlePastTheEndOfTheTextEndsWithTheText) {
+    start({"DISPLAY=:99", "VELDRIN_TERMINAL=" + FAKE_TERMINAL,
+           "FAKE_TERMINAL_REPORT=" + path("terminal")});
+    std::string command = probe("report", "exit");
+    launch(std::to_string(command.size()) + "~10~200~" + command + "|Short");
+    Report terminal;
+    ASSERT_TRUE(read_report(path("terminal"), &terminal, 10000));
+    EXPECT_EQ(terminal["arg2"], "Short");
+    EXPECT_EQ(terminal["arg4"], PROBE);
+    expect_session_goes_on_and_ends();
+}
+
+TEST_F(LaunchSession, EndingKillsTheRememberedProgramAndOnlyIt) {
+    start();
+    Report remembered_report, other_report;
+    auto remembered = launch_sleeper("remembered", REMEMBER, &remembered_report);
+    ASSERT_TRUE(remembered && remembered->valid());
+    auto other = launch_sleeper("other", 0, &other_report);
+    ASSERT_TRUE(other && other->valid());
+
+    end_remembered();
+    EXPECT_TRUE(remembered->ended(10000));
+    EXPECT_FALSE(other->ended(300));
+    expect_session_goes_on_and_ends();
+}
+
+TEST_F(LaunchSession, TwoRememberedLaunchesEndOnlyTheSecond) {
+    start();
+    Report first_report, second_report;
+    auto first = launch_sleeper("first", REMEMBER | DETACHED, &first_report);
+    ASSERT_TRUE(first && first->valid());
+    auto second = launch_sleeper("second", REMEMBER, &second_report);
+    ASSERT_TRUE(second && second->valid());
+
+    end_remembered();
+    EXPECT_TRUE(second->ended(10000));
+    EXPECT_FALSE(first->ended(300));
+    // A second control 4 is aimed at the same, ended, program: the first stays.
+    end_remembered();
+    EXPECT_FALSE(first->ended(300));
+    expect_session_goes_on_and_ends();
+}
+
+TEST_F(LaunchSession, EndingWithNothingRememberedHarmsNothing) {
+    start();
+    Report report;
+    auto running = launch_sleeper("running", 0, &report);
+    ASSERT_TRUE(running && running->valid());
+    end_remembered();
+    EXPECT_FALSE(running->ended(300));
+    expect_session_goes_on_and_ends();
+}
+
+TEST_F(LaunchSession, EndingAfterTheProgramEndedHarmsNothing) {
+    start();
+    Report ended_report, running_report;
+    auto ended = launch_sleeper("ended", REMEMBER, &ended_report, "until=" + path("stop"));
+    ASSERT_TRUE(ended && ended->valid());
+    dir.write_file("stop", "");
+    ASSERT_TRUE(ended->ended(10000));
+    auto running = launch_sleeper("running", 0, &running_report);
+    ASSERT_TRUE(running && running->valid());
+
+    end_remembered();
+    end_remembered();
+    EXPECT_FALSE(running->ended(300));
+    expect_session_goes_on_and_ends();
+}
+
+TEST_F(LaunchSession, MalformedArgumentsStartNothing) {
+    start();
+    std::string command = probe("never", "exit");
+    std::string length = std::to_string(command.size());
+    const std::vector<std::string> malformed = {
+        "3~80000000~0~",                         // nothing after the third '~'
+        "300~80000000~0~" + command,             // fewer than L characters
+        length + "~0~0" + command,               // the third '~' missing
+        length + "~0~" + command,                // the title length missing
+        "~0~0~" + command,                       // the command length missing
+        "1" + length + "~0~0~" + command + "|",  // a fourth digit
+        length + "~0~0~" + command.substr(0, command.size() - 4) + "'x|",  // an open quote
+        "0~0~0~" + command,                                                // an empty command
+        "1~0~0~ " + command,                                               // a blank command
+    };
+    for (const std::string& argument : malformed) launch(argument);
+    // A good launch after them: once it has run, so have they.
+    launch(launch_argument(probe("sentinel", "exit"), 0));
+    Report report;
+    ASSERT_TRUE(read_report(path("sentinel"), &report, 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(dir.file_exists("never"));
+    EXPECT_FALSE(dir.file_exists("never.part"));
+    expect_session_goes_on_and_ends();
+}
+
+TEST_F(LaunchSession, ProgramThatCannotStartIsSilent) {
+    start();
+    launch(launch_argument(dir.path() + "/no-such-program x", REMEMBER));
+    launch(launch_argument("no-such-program-on-the-path", DETACHED));
+    expect_session_goes_on_and_ends();
+    EXPECT_EQ(console->stderr_text(), "");
+}
+
+// The console's children, zombies included, read from each of its threads.
+std::vector<std::string> console_children(pid_t console) {
+    std::vector<std::string> children;
+    std::error_code error;
+    std::string tasks = "/proc/" + std::to_string(console) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+        std::ifstream file(task.path() / "children");
+        std::string child;
+        while (file >> child) children.push_back(child);
+    }
+    return children;
+}
+
+TEST_F(LaunchSession, EndedProgramsLeaveNoZombie) {
+    start();
+    Report exited_report, killed_report;
+    launch(launch_argument(probe("exited", "exit"), REMEMBER));
+    ASSERT_TRUE(read_report(path("exited"), &exited_report, 10000));
+    auto killed = launch_sleeper("killed", REMEMBER | DETACHED, &killed_report);
+    ASSERT_TRUE(killed && killed->valid());
+    end_remembered();
+    ASSERT_TRUE(killed->ended(10000));
+
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::vector<std::string> children = console_children(console_pid());
+    while (!children.empty() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        children = console_children(console_pid());
+    }
+    EXPECT_EQ(children, std::vector<std::string>{});
+    expect_session_goes_on_and_ends();
+}
+
+TEST_F(LaunchSession, SignalsForTheConsolesGroupNeverReachTheProgram) {
+    // On a terminal of its own, the console leads its own session and process group.
+    start({}, harness::InputMode::TERMINAL);
+    ASSERT_EQ(getpgid(console_pid()), console_pid());
+    Report report;
+    auto program = launch_sleeper("report", REMEMBER, &report);
+    ASSERT_TRUE(program && program->valid());
+    EXPECT_EQ(report["sid"], std::to_string(console_pid()));
+    EXPECT_EQ(report["controlling_terminal"], "yes");
+    EXPECT_NE(report["foreground_pgid"], report["pgid"]);
+
+    // What the terminal sends the console's group (Ctrl+C, a hang-up) is the console's alone:
+    // whatever the console makes of it, the program does not hear it.
+    ASSERT_EQ(kill(-console_pid(), SIGINT), 0);
+    console->wait_exit(2000);
+    EXPECT_FALSE(program->ended(500));
+}
+
+}  // namespace
