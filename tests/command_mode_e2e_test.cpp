@@ -308,7 +308,8 @@ TEST_F(DemoServerTest, InteractiveMenuSetsTheExitStatus) {
     ConsoleProcess console({"-p" + dir_.path()}, options);
     ASSERT_TRUE(console.wait_for_stdout("Choice: ", WAIT_MS));
     console.write_input("6\n");
-    ASSERT_TRUE(console.wait_for_stdout("Exit status: ", WAIT_MS));
+    ASSERT_TRUE(console.wait_for_stdout("Exit status: ", WAIT_MS))
+        << console.stdout_text() << console.stderr_text() << server_->stderr_text();
     console.write_input("42\n");
     ASSERT_TRUE(console.wait_for_stdout("exit with status 42", WAIT_MS));
     console.write_input("3\n");
