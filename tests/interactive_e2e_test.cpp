@@ -74,7 +74,7 @@ class ConnectedConsole : public ::testing::Test {
     void end_session() {
         ASSERT_TRUE(server.send_bytes("~~~0"));
         ASSERT_TRUE(console->wait_exit(WAIT_MS));
-        EXPECT_EQ(console->exit_status(), 0);
+        EXPECT_EQ(console->exit_status(), 0) << console->stderr_text();
         expect_terminal_restored(*console);
     }
 
@@ -281,8 +281,8 @@ TEST_P(SignalTest, SignalFromOutsideRestoresTheTerminal) {
     EXPECT_NE(pty::settings_text(console.settings_now()),
               pty::settings_text(console.settings_at_start()));
     console.send_signal(GetParam());
-    ASSERT_TRUE(console.wait_exit(WAIT_MS));
-    EXPECT_EQ(console.term_signal(), GetParam());
+    ASSERT_TRUE(console.wait_exit(WAIT_MS)) << console.stderr_text();
+    EXPECT_EQ(console.term_signal(), GetParam()) << console.stderr_text();
     expect_terminal_restored(console);
 }
 

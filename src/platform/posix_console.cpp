@@ -96,7 +96,9 @@ void handle_signal(int signal_number) {
     struct sigaction action {};
     action.sa_handler = on_ending_signal;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESETHAND | SA_RESTART;
+    // No SA_RESTART: the handler never returns to a call it interrupted (it ends the process),
+    // and a sanitizer that runs handlers late needs the interrupted call to come back.
+    action.sa_flags = SA_RESETHAND;
     sigaction(signal_number, &action, nullptr);
 }
 
