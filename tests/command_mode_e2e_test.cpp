@@ -112,6 +112,36 @@ TEST_F(CommandModeTest, StatusSetBeforeTheServerClosesWithoutEndingIsKept) {
     EXPECT_EQ(server_.connection_count(), 1);  // one attempt only in command mode
 }
 
+// A session the server ends before the command goes out: the command is never sent, not even
+// on a later connection (there is none in command mode).
+TEST_F(CommandModeTest, SessionEndedBeforeTheCommandGetsNoCommand) {
+    ConsoleProcess console({"-p" + dir_.path(), "REPORT", "7"});
+    ASSERT_TRUE(server_.accept_connection(WAIT_MS));
+    ASSERT_TRUE(server_.wait_for_received(MODE.size(), WAIT_MS));
+    ASSERT_TRUE(server_.send_bytes("~~~0"));
+    ASSERT_TRUE(server_.wait_for_peer_close(WAIT_MS));
+    ASSERT_TRUE(console.wait_exit(WAIT_MS));
+    EXPECT_EQ(server_.received(), MODE);
+    EXPECT_EQ(console.exit_status(), 0);
+    EXPECT_EQ(console.stdout_text(), "");
+    EXPECT_EQ(server_.connection_count(), 1);
+}
+
+// "-C" (with anything after it in the same word) is the option word, not command text, and a
+// lost session still ends the console after its one attempt.
+TEST_F(CommandModeTest, QuietOptionWordIsNotPartOfTheCommand) {
+    ProcessOptions options;
+    options.working_directory = dir_.path();
+    ConsoleProcess console({"-Cx", "LIST"}, options);
+    ASSERT_TRUE(server_.accept_connection(WAIT_MS));
+    ASSERT_TRUE(server_.wait_for_received(MODE.size() + 4, WAIT_MS));
+    server_.close_connection();
+    ASSERT_TRUE(console.wait_exit(WAIT_MS));
+    EXPECT_EQ(server_.received(), MODE + "LIST");
+    EXPECT_EQ(console.exit_status(), 0);
+    EXPECT_EQ(server_.connection_count(), 1);
+}
+
 TEST_F(CommandModeTest, TitleNeverReachesRedirectedOutput) {
     auto console = start_command({"TITLE"}, "TITLE");
     ASSERT_TRUE(server_.send_separately({"before\n", "~~~53~Orders", "after\n", "~~~5", "~~~0"}));
