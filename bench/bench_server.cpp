@@ -1,0 +1,577 @@
+// The benchmarks' peer: a server on 127.0.0.1 that drives one client (the console, or socat
+// for comparison) through one measurement and prints what it measured on standard output as
+// "key value" words on one line. bench/run starts it and gathers the table.
+//
+//   flood   --dir D --bytes N --out FILE [--block B]
+//           Writes D/KORVDBM.ADR, prints "port P", accepts one connection and sends N bytes of
+//           text with no markers in writes of B bytes, then, once FILE holds all N bytes,
+//           "~~~67" and (in a write of its own, 20 ms later) "~~~0", and closes its side.
+//           Measures from the first write until FILE holds the N bytes.
+//   keys    --dir D --count K -- PROGRAM ARGS... [--- PROGRAM ARGS...]...
+//           Runs each PROGRAM on a new pseudo-terminal, accepts its connection and sends
+//           "~~~1", then types K keys into each, in turns, one key at a time: the time from
+//           writing a key to the terminal until the byte arrives on the connection.
+//   idle    --dir D --seconds S -- PROGRAM ARGS...
+//           Runs PROGRAM on a new pseudo-terminal, accepts its connection, sends nothing, and
+//           measures the CPU time the program uses during S seconds.
+//   cmdwall --dir D --runs R -- PROGRAM ARGS...
+//           Runs PROGRAM (a command-mode console) R times; the server answers the command at
+//           once with "done\n~~~0". Measures the wall time from start to exit and when the
+//           command arrived after the connection; first, for comparison, the median time to
+//           start and end "true".
+//   run     --out FILE -- PROGRAM ARGS...
+//           Runs PROGRAM with standard output to FILE and prints its exit status, CPU time and
+//           peak resident set. This program is linked statically and touches little memory,
+//           because a child's peak resident set also counts what the process it was forked
+//           from had resident when it called exec.
+//
+// In PROGRAM ARGS, "{PORT}" is replaced by the listening port.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+[[noreturn]] void fail(const char* what) {
+    std::fprintf(stderr, "bench server: %s: %s\n", what, std::strerror(errno));
+    std::exit(2);
+}
+
+[[noreturn]] void fail_plain(const char* what) {
+    std::fprintf(stderr, "bench server: %s\n", what);
+    std::exit(2);
+}
+
+std::int64_t now_ns() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+void sleep_ns(std::int64_t ns) {
+    timespec t{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
+}
+
+struct Options {
+    std::string dir;
+    std::string out;
+    long long bytes = 256LL << 20;
+    std::size_t block = 1 << 20;
+    int count = 10000;
+    int seconds = 10;
+    int runs = 5;
+    std::vector<std::string> program;                // the first program
+    std::vector<std::vector<std::string>> programs;  // all of them, split at "---"
+};
+
+Options parse(int argc, char** argv) {
+    Options o;
+    for (int i = 2; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) fail_plain("option without a value");
+            return argv[++i];
+        };
+        if (a == "--dir") {
+            o.dir = value();
+        } else if (a == "--out") {
+            o.out = value();
+        } else if (a == "--bytes") {
+            o.bytes = std::atoll(value().c_str());
+        } else if (a == "--block") {
+            o.block = static_cast<std::size_t>(std::atoll(value().c_str()));
+        } else if (a == "--count") {
+            o.count = std::atoi(value().c_str());
+        } else if (a == "--seconds") {
+            o.seconds = std::atoi(value().c_str());
+        } else if (a == "--runs") {
+            o.runs = std::atoi(value().c_str());
+        } else if (a == "--") {
+            o.programs.emplace_back();
+            for (++i; i < argc; ++i) {
+                if (std::string(argv[i]) == "---") {
+                    o.programs.emplace_back();
+                } else {
+                    o.programs.back().push_back(argv[i]);
+                }
+            }
+            o.program = o.programs.front();
+        } else {
+            fail_plain("unknown option");
+        }
+    }
+    if (o.dir.empty() && std::string(argv[1]) != "run") fail_plain("--dir is needed");
+    return o;
+}
+
+// Listens on an ephemeral port of 127.0.0.1 and writes the console's address file for it:
+// the IPv4 address at offset 0 and the port, high byte first, at offset 17.
+int listen_and_publish(const std::string& dir, int* port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) fail("socket");
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) fail("bind");
+    if (listen(fd, 4) != 0) fail("listen");
+    socklen_t size = sizeof address;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) fail("getsockname");
+    *port = ntohs(address.sin_port);
+
+    unsigned char file[19] = {127, 0, 0, 1};
+    file[17] = static_cast<unsigned char>(*port >> 8);
+    file[18] = static_cast<unsigned char>(*port & 0xff);
+    std::string path = dir + "/KORVDBM.ADR";
+    int out = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out < 0 || write(out, file, sizeof file) != static_cast<ssize_t>(sizeof file))
+        fail("address file");
+    close(out);
+    std::printf("port %d\n", *port);
+    std::fflush(stdout);
+    return fd;
+}
+
+// Accepts one connection within timeout_ms; -1 when none came. While waiting, whatever the
+// pseudo-terminal master (when there is one) has to say is read and dropped.
+int accept_within(int listener, int timeout_ms, int master = -1) {
+    std::int64_t deadline = now_ns() + static_cast<std::int64_t>(timeout_ms) * 1000000;
+    for (;;) {
+        std::int64_t left = (deadline - now_ns()) / 1000000;
+        if (left <= 0) return -1;
+        pollfd fds[2] = {{listener, POLLIN, 0}, {master, POLLIN, 0}};
+        int ready = poll(fds, master >= 0 ? 2 : 1, static_cast<int>(left));
+        if (ready < 0 && errno != EINTR) fail("poll");
+        if (ready <= 0) continue;
+        if (master >= 0 && fds[1].revents) {
+            char drop[4096];
+            if (read(master, drop, sizeof drop) <= 0) fds[1].fd = -1;
+        }
+        if (fds[0].revents) {
+            int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) fail("accept");
+            int one = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            return fd;
+        }
+    }
+}
+
+void send_all(int fd, const char* data, std::size_t length) {
+    while (length > 0) {
+        ssize_t sent = send(fd, data, length, MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EINTR) continue;
+            fail("send");
+        }
+        data += sent;
+        length -= static_cast<std::size_t>(sent);
+    }
+}
+
+// Reads and drops until the peer closes (or timeout_ms passes).
+void wait_for_close(int fd, int timeout_ms) {
+    std::int64_t deadline = now_ns() + static_cast<std::int64_t>(timeout_ms) * 1000000;
+    char drop[4096];
+    for (;;) {
+        int left = static_cast<int>((deadline - now_ns()) / 1000000);
+        if (left <= 0) return;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, left) <= 0) continue;
+        ssize_t got = recv(fd, drop, sizeof drop, 0);
+        if (got == 0 || (got < 0 && errno != EINTR)) return;
+    }
+}
+
+std::vector<char*> program_argv(const std::vector<std::string>& program, int port,
+                                std::vector<std::string>* storage) {
+    if (program.empty()) fail_plain("no program given after --");
+    storage->clear();
+    for (std::string a : program) {
+        std::size_t at;
+        while ((at = a.find("{PORT}")) != std::string::npos) a.replace(at, 6, std::to_string(port));
+        storage->push_back(a);
+    }
+    std::vector<char*> argv;
+    for (std::string& a : *storage) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    return argv;
+}
+
+// Starts the program on a new pseudo-terminal (its controlling terminal, 80x24); returns its
+// process id and the master side.
+pid_t start_on_pty(const std::vector<std::string>& program, int port, int* master) {
+    std::vector<std::string> storage;
+    std::vector<char*> argv = program_argv(program, port, &storage);
+    winsize size{24, 80, 0, 0};
+    pid_t pid = forkpty(master, nullptr, nullptr, &size);
+    if (pid < 0) fail("forkpty");
+    if (pid == 0) {
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    int flags = fcntl(*master, F_GETFL);
+    fcntl(*master, F_SETFL, flags | O_NONBLOCK);
+    fcntl(*master, F_SETFD, FD_CLOEXEC);
+    return pid;
+}
+
+// Reads and drops what the program wrote to its terminal, without waiting.
+void drain(int master) {
+    char drop[4096];
+    while (read(master, drop, sizeof drop) > 0) {
+    }
+}
+
+// Waits until the program ends, reading and dropping what it writes to its terminal (*master,
+// when there is one); the wait wakes the moment it ends. A program still running after
+// timeout_ms gets a hang-up (the master is closed), and one still running timeout_ms later is
+// ended. Returns its resource usage.
+rusage reap(pid_t pid, int timeout_ms, int* status, int* master = nullptr) {
+    rusage usage{};
+    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    for (int round = 0; round < 2; ++round) {
+        std::int64_t deadline = now_ns() + static_cast<std::int64_t>(timeout_ms) * 1000000;
+        for (;;) {
+            if (wait4(pid, status, WNOHANG, &usage) == pid) {
+                if (pidfd >= 0) close(pidfd);
+                if (master && *master >= 0) close(*master);
+                if (master) *master = -1;
+                return usage;
+            }
+            int left = static_cast<int>((deadline - now_ns()) / 1000000);
+            if (left <= 0) break;
+            pollfd fds[2] = {{pidfd, POLLIN, 0}, {master ? *master : -1, POLLIN, 0}};
+            // Without a process descriptor, look every millisecond.
+            if (poll(fds, 2, pidfd >= 0 ? left : 1) > 0 && fds[1].revents) drain(*master);
+        }
+        if (master && *master >= 0) {
+            close(*master);
+            *master = -1;
+        }
+    }
+    kill(pid, SIGTERM);
+    wait4(pid, status, 0, &usage);
+    if (pidfd >= 0) close(pidfd);
+    return usage;
+}
+
+// The CPU time (ns) used so far by all threads of a process, from the scheduler's own
+// accounting; -1 when the system does not keep it.
+long long process_cpu_ns(pid_t pid) {
+    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = opendir(tasks.c_str());
+    if (!dir) return -1;
+    long long total = 0;
+    bool any = false;
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        std::string path = tasks + "/" + entry->d_name + "/schedstat";
+        FILE* f = std::fopen(path.c_str(), "r");
+        if (!f) continue;
+        long long on_cpu = 0;
+        if (std::fscanf(f, "%lld", &on_cpu) == 1) {
+            total += on_cpu;
+            any = true;
+        }
+        std::fclose(f);
+    }
+    closedir(dir);
+    return any ? total : -1;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+int run_flood(const Options& o) {
+    if (o.out.empty()) fail_plain("--out is needed");
+    int port = 0;
+    int listener = listen_and_publish(o.dir, &port);
+    int fd = accept_within(listener, 15000);
+    if (fd < 0) fail_plain("no connection");
+
+    // Printable lines, no '~' and no NUL.
+    std::vector<char> block(o.block);
+    for (std::size_t i = 0; i < block.size(); ++i)
+        block[i] = (i % 64 == 63) ? '\n' : static_cast<char>('!' + (i * 7 + i / 64) % 90);
+
+    std::int64_t start = now_ns();
+    long long left = o.bytes;
+    while (left > 0) {
+        std::size_t piece = left < static_cast<long long>(block.size())
+                                ? static_cast<std::size_t>(left)
+                                : block.size();
+        send_all(fd, block.data(), piece);
+        left -= static_cast<long long>(piece);
+    }
+    std::int64_t sent = now_ns();
+    // The last byte is received when the output file holds all of them.
+    struct stat st {};
+    bool complete = false;
+    while (now_ns() - sent < 30LL * 1000000000) {
+        if (stat(o.out.c_str(), &st) == 0 && st.st_size >= o.bytes) {
+            complete = true;
+            break;
+        }
+    }
+    std::int64_t end = now_ns();
+
+    send_all(fd, "~~~67", 5);
+    sleep_ns(20000000);
+    send_all(fd, "~~~0", 4);
+    shutdown(fd, SHUT_WR);
+    wait_for_close(fd, 10000);
+    close(fd);
+    close(listener);
+    std::printf("complete %d elapsed_ns %lld send_ns %lld bytes %lld\n", complete ? 1 : 0,
+                static_cast<long long>(end - start), static_cast<long long>(sent - start), o.bytes);
+    return complete ? 0 : 1;
+}
+
+// One client of the key-latency measurement.
+struct KeyClient {
+    pid_t pid = -1;
+    int master = -1;
+    int connection = -1;
+    std::vector<std::int64_t> latency;
+    int wrong = 0;
+};
+
+int run_keys(const Options& o) {
+    int port = 0;
+    int listener = listen_and_publish(o.dir, &port);
+    // The clients are started one after the other, so that each connection is known to be
+    // its client's, and then share the measurement key by key: whatever else the machine
+    // does at a moment falls on all of them alike.
+    std::vector<KeyClient> clients(o.programs.size());
+    for (std::size_t c = 0; c < clients.size(); ++c) {
+        KeyClient& client = clients[c];
+        client.pid = start_on_pty(o.programs[c], port, &client.master);
+        client.connection = accept_within(listener, 15000, client.master);
+        if (client.connection < 0) fail_plain("no connection");
+        send_all(client.connection, "~~~1", 4);
+        client.latency.reserve(static_cast<std::size_t>(o.count));
+    }
+    // Let the clients take the key-by-key control and settle.
+    std::int64_t settle = now_ns() + 300000000;
+    while (now_ns() < settle) {
+        for (KeyClient& client : clients) drain(client.master);
+        sleep_ns(5000000);
+    }
+
+    for (int i = 0; i < o.count; ++i) {
+        char key = static_cast<char>('a' + i % 26);
+        for (KeyClient& client : clients) {
+            std::int64_t typed = now_ns();
+            if (write(client.master, &key, 1) != 1) fail("write to the terminal");
+            char got = 0;
+            for (;;) {
+                ssize_t n = recv(client.connection, &got, 1, 0);
+                if (n == 1) break;
+                if (n < 0 && errno == EINTR) continue;
+                fail_plain("a client stopped sending keys");
+            }
+            std::int64_t arrived = now_ns();
+            if (got != key) ++client.wrong;
+            client.latency.push_back(arrived - typed);
+            drain(client.master);
+        }
+    }
+
+    int wrong = 0;
+    for (std::size_t c = 0; c < clients.size(); ++c) {
+        KeyClient& client = clients[c];
+        send_all(client.connection, "~~~0", 4);
+        shutdown(client.connection, SHUT_WR);
+        int status = 0;
+        reap(client.pid, 2000, &status, &client.master);
+        close(client.connection);
+
+        std::vector<std::int64_t>& latency = client.latency;
+        std::sort(latency.begin(), latency.end());
+        auto at = [&](double q) {
+            std::size_t index =
+                static_cast<std::size_t>(q * static_cast<double>(latency.size() - 1));
+            return static_cast<double>(latency[index]) / 1000.0;
+        };
+        double sum = 0;
+        for (std::int64_t l : latency) sum += static_cast<double>(l);
+        std::printf(
+            "client %zu keys %zu wrong %d median_us %.1f p99_us %.1f min_us %.1f max_us %.1f "
+            "mean_us %.1f\n",
+            c, latency.size(), client.wrong, at(0.5), at(0.99), at(0.0), at(1.0),
+            sum / static_cast<double>(latency.size()) / 1000.0);
+        wrong += client.wrong;
+    }
+    close(listener);
+    return wrong == 0 ? 0 : 1;
+}
+
+int run_idle(const Options& o) {
+    int port = 0;
+    int listener = listen_and_publish(o.dir, &port);
+    int master = -1;
+    pid_t pid = start_on_pty(o.program, port, &master);
+    int fd = accept_within(listener, 15000, master);
+    if (fd < 0) fail_plain("no connection");
+    // Let start-up finish (the client may still be writing its first output).
+    std::int64_t settle = now_ns() + 500000000;
+    while (now_ns() < settle) {
+        drain(master);
+        sleep_ns(10000000);
+    }
+    long long before = process_cpu_ns(pid);
+    std::int64_t from = now_ns();
+    std::int64_t until = from + static_cast<std::int64_t>(o.seconds) * 1000000000;
+    while (now_ns() < until) {
+        pollfd p{master, POLLIN, 0};
+        poll(&p, 1, static_cast<int>((until - now_ns()) / 1000000) + 1);
+        drain(master);
+    }
+    long long after = process_cpu_ns(pid);
+    std::int64_t to = now_ns();
+
+    send_all(fd, "~~~0", 4);
+    shutdown(fd, SHUT_WR);
+    int status = 0;
+    rusage usage = reap(pid, 2000, &status, &master);
+    close(fd);
+    close(listener);
+    long long whole_us = usage.ru_utime.tv_sec * 1000000LL + usage.ru_utime.tv_usec +
+                         usage.ru_stime.tv_sec * 1000000LL + usage.ru_stime.tv_usec;
+    std::printf("idle_s %.3f idle_cpu_us %.1f whole_run_cpu_us %lld\n",
+                static_cast<double>(to - from) / 1e9,
+                before < 0 || after < 0 ? -1.0 : static_cast<double>(after - before) / 1000.0,
+                whole_us);
+    return 0;
+}
+
+int run_cmdwall(const Options& o) {
+    int port = 0;
+    int listener = listen_and_publish(o.dir, &port);
+    std::vector<std::string> storage;
+    std::vector<char*> argv = program_argv(o.program, port, &storage);
+    // What starting and ending the smallest program costs on this machine, for comparison.
+    std::vector<double> baseline;
+    for (int run = 0; run < o.runs; ++run) {
+        std::int64_t started = now_ns();
+        pid_t pid = fork();
+        if (pid < 0) fail("fork");
+        if (pid == 0) {
+            execlp("true", "true", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        int status = 0;
+        reap(pid, 10000, &status);
+        baseline.push_back(static_cast<double>(now_ns() - started) / 1e6);
+    }
+    std::sort(baseline.begin(), baseline.end());
+    std::printf("baseline_true_ms %.3f\n", baseline[baseline.size() / 2]);
+
+    int failures = 0;
+    for (int run = 0; run < o.runs; ++run) {
+        std::int64_t started = now_ns();
+        pid_t pid = fork();
+        if (pid < 0) fail("fork");
+        if (pid == 0) {
+            int null = open("/dev/null", O_RDWR);
+            dup2(null, 0);
+            dup2(null, 1);
+            execvp(argv[0], argv.data());
+            _exit(127);
+        }
+        int fd = accept_within(listener, 15000);
+        if (fd < 0) fail_plain("no connection");
+        std::int64_t accepted = now_ns();
+        // "MODE 1" with its NUL, then the command in a send of its own.
+        std::string got;
+        std::int64_t command_at = 0;
+        while (command_at == 0) {
+            char buffer[256];
+            ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0) break;
+            got.append(buffer, static_cast<std::size_t>(n));
+            if (got.size() > 7) command_at = now_ns();
+        }
+        if (command_at != 0) send_all(fd, "done\n~~~0", 9);
+        int status = 0;
+        reap(pid, 10000, &status);
+        std::int64_t ended = now_ns();
+        close(fd);
+        bool ok = command_at != 0 && got.compare(0, 7, std::string("MODE 1\0", 7)) == 0 &&
+                  WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        if (!ok) ++failures;
+        auto ms = [](std::int64_t ns) { return static_cast<double>(ns) / 1e6; };
+        std::printf(
+            "run %d ok %d wall_ms %.3f command_after_connect_ms %.3f start_to_connect_ms %.3f "
+            "command_to_exit_ms %.3f\n",
+            run, ok ? 1 : 0, ms(ended - started), command_at ? ms(command_at - accepted) : -1.0,
+            ms(accepted - started), command_at ? ms(ended - command_at) : -1.0);
+        std::fflush(stdout);
+    }
+    close(listener);
+    return failures == 0 ? 0 : 1;
+}
+
+int run_program(const Options& o) {
+    if (o.out.empty() || o.program.empty()) fail_plain("run needs --out and a program");
+    std::vector<std::string> storage;
+    std::vector<char*> argv = program_argv(o.program, 0, &storage);
+    pid_t pid = fork();
+    if (pid < 0) fail("fork");
+    if (pid == 0) {
+        int out = open(o.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int null = open("/dev/null", O_RDONLY);
+        if (out < 0 || null < 0) _exit(126);
+        dup2(null, 0);
+        dup2(out, 1);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+    }
+    std::printf("exited %d status %d user_us %lld sys_us %lld maxrss_kib %ld\n",
+                WIFEXITED(status) ? 1 : 0, WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+                usage.ru_utime.tv_sec * 1000000LL + usage.ru_utime.tv_usec,
+                usage.ru_stime.tv_sec * 1000000LL + usage.ru_stime.tv_usec, usage.ru_maxrss);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    if (argc < 2) fail_plain("usage: bench-server flood|keys|idle|cmdwall OPTIONS");
+    std::string what = argv[1];
+    Options o = parse(argc, argv);
+    if (what == "flood") return run_flood(o);
+    if (what == "keys") return run_keys(o);
+    if (what == "idle") return run_idle(o);
+    if (what == "cmdwall") return run_cmdwall(o);
+    if (what == "run") return run_program(o);
+    fail_plain("unknown measurement");
+}
