@@ -1,0 +1,805 @@
+// Faults end to end: the built console against servers that go away in every way a connection
+// can end (an orderly close, a reset, either while keys are being typed, over and over), and
+// against address files it cannot use. Each test checks that the console ends up in its designed
+// state, keeps what it is meant to keep across a lost session (the exit status, the keyboard
+// mode, a half-typed line), is never killed by a send to a connection that is gone, and leaves
+// the terminal as it found it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+#include "pty_harness.h"
+
+extern char** environ;
+
+namespace {
+
+using harness::ADDRESS_FILE_NAME;
+using harness::bytes;
+using harness::ConsoleProcess;
+using harness::ProcessOptions;
+using harness::ScriptedServer;
+using harness::TempDir;
+using harness::UnusedPort;
+using pty::TerminalConsole;
+
+constexpr int WAIT_MS = 15000;
+constexpr std::size_t NOT_FOUND = std::string::npos;
+const std::string MODE = bytes("MODE 1\0");
+// What the console writes to take a notice off the screen.
+constexpr const char* NOTICE_ERASE = "\0337\033[B\r\033[J\0338";
+constexpr const char* TITLE_PUSH = "\033[22;0t";
+constexpr const char* TITLE_POP = "\033[23;0t";
+
+void pause_ms(int milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+// The terminal is left as the console found it: its settings, and its title (pushed at the
+// start, popped at the end).
+void expect_terminal_restored(const TerminalConsole& console) {
+    EXPECT_EQ(pty::settings_text(console.settings_now()),
+              pty::settings_text(console.settings_at_start()));
+    std::string screen = console.screen();
+    std::size_t push = screen.find(TITLE_PUSH);
+    ASSERT_NE(push, NOT_FOUND);
+    EXPECT_NE(screen.find(TITLE_POP, push), NOT_FOUND);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Lost sessions at a terminal: closed or reset, with and without "-C"
+
+enum class Ending { CLOSE, RESET };
+
+struct LossCase {
+    Ending ending;
+    bool quiet;  // "-C"
+};
+
+void PrintTo(const LossCase& value, std::ostream* out) {
+    *out << (value.ending == Ending::CLOSE ? "close" : "reset")
+         << (value.quiet ? " with -C" : " without -C");
+}
+
+void end_connection(ScriptedServer& server, Ending ending) {
+    if (ending == Ending::RESET) {
+        server.reset_connection();
+    } else {
+        server.close_connection();
+    }
+}
+
+class LostSessionTest : public ::testing::TestWithParam<LossCase> {};
+
+// The server sets key-by-key mode and a status, then its connection ends without control 0.
+// With "-C" the console ends with that status. Without it, "Lost connection" comes up, the
+// console connects again, and the new session finds key-by-key mode still on and ends with the
+// status the lost session set.
+TEST_P(LostSessionTest, StatusAndKeyModeOutliveTheSession) {
+    TempDir dir;
+    ScriptedServer server;
+    dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
+    pty::TerminalOptions options;
+    options.working_directory = dir.path();
+    std::vector<std::string> args;
+    if (GetParam().quiet) args.push_back("-C");
+    TerminalConsole console(args, options);
+    ASSERT_TRUE(console.wait_for_key_mode(WAIT_MS));
+    ASSERT_TRUE(server.accept_connection(WAIT_MS));
+
+    // Each control follows its text in one write, and the next write goes once that text is
+    // shown: so it is received on its own, after the control has been carried out.
+    ASSERT_TRUE(server.send_bytes("Keys~~~1"));
+    ASSERT_NE(console.wait_for_screen("Keys", WAIT_MS), NOT_FOUND);
+    ASSERT_TRUE(server.send_bytes("Status~~~67"));
+    ASSERT_NE(console.wait_for_screen("Status", WAIT_MS), NOT_FOUND);
+    ASSERT_TRUE(server.send_bytes("Shown"));
+    std::size_t mark = console.wait_for_screen("Shown", WAIT_MS);
+    ASSERT_NE(mark, NOT_FOUND);
+    end_connection(server, GetParam().ending);
+
+    if (GetParam().quiet) {
+        ASSERT_TRUE(console.wait_exit(WAIT_MS));
+        EXPECT_EQ(console.exit_status(), 7);
+        EXPECT_EQ(console.screen().find("Lost connection"), NOT_FOUND);
+        EXPECT_EQ(server.connection_count(), 1);
+    } else {
+        std::size_t notice = console.wait_for_screen("Lost connection", WAIT_MS, mark);
+        ASSERT_NE(notice, NOT_FOUND);
+        ASSERT_TRUE(server.accept_connection(WAIT_MS));
+        ASSERT_NE(console.wait_for_screen(NOTICE_ERASE, WAIT_MS, notice), NOT_FOUND);
+        console.type("k");
+        ASSERT_TRUE(server.wait_for_received(1, WAIT_MS));
+        ASSERT_TRUE(server.send_bytes("~~~0"));
+        ASSERT_TRUE(console.wait_exit(WAIT_MS));
+        EXPECT_EQ(console.exit_status(), 7);
+        EXPECT_EQ(server.received(), "k");
+    }
+    EXPECT_EQ(console.term_signal(), 0);
+    expect_terminal_restored(console);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Endings, LostSessionTest,
+    ::testing::Values(LossCase{Ending::CLOSE, false}, LossCase{Ending::CLOSE, true},
+                      LossCase{Ending::RESET, false}, LossCase{Ending::RESET, true}),
+    [](const ::testing::TestParamInfo<LossCase>& info) {
+        return std::string(info.param.ending == Ending::CLOSE ? "Close" : "Reset") +
+               (info.param.quiet ? "Quiet" : "Retry");
+    });
+
+// A reset in command mode ends the console (one attempt only) with the status set so far and
+// the text shown so far.
+TEST(CommandModeFaultTest, ResetEndsTheConsoleWithTheStatusSetSoFar) {
+    TempDir dir;
+    ScriptedServer server;
+    dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
+    ConsoleProcess console({"-p" + dir.path(), "REPORT", "9"});
+    ASSERT_TRUE(server.accept_connection(WAIT_MS));
+    ASSERT_TRUE(server.wait_for_received(MODE.size() + 8, WAIT_MS));
+    ASSERT_TRUE(server.send_bytes("partial\n~~~67"));
+    ASSERT_TRUE(console.wait_for_stdout("partial\n", WAIT_MS));
+    ASSERT_TRUE(server.send_bytes("more\n"));
+    ASSERT_TRUE(console.wait_for_stdout("more\n", WAIT_MS));
+    server.reset_connection();
+    ASSERT_TRUE(console.wait_exit(WAIT_MS));
+    EXPECT_EQ(console.exit_status(), 7);
+    EXPECT_EQ(console.stdout_text(), "partial\nmore\n");
+    pause_ms(600);  // an attempt that was going to come would have come by now
+    EXPECT_EQ(server.connection_count(), 1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The server goes away while the user types
+
+// Presses one key every few milliseconds until stopped.
+class Typist {
+  public:
+    Typist(TerminalConsole& console, char key, int interval_ms)
+        : thread_([this, &console, key, interval_ms] {
+              while (!stop_.load()) {
+                  console.type(std::string(1, key));
+                  pause_ms(interval_ms);
+              }
+          }) {}
+    ~Typist() { stop(); }
+    void stop() {
+        stop_.store(true);
+        if (thread_.joinable()) thread_.join();
+    }
+
+  private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// In key-by-key mode every key is a send of its own. Keys keep coming while the server closes
+// the connection, while the console is between sessions (they go to the notice, which they do
+// not answer, or are lost), and while the next connection is reset; every connection receives
+// only whole keys, and the console lives through it all and ends normally.
+TEST(TypingTest, KeysTypedThroughACloseAndAReset) {
+    TempDir dir;
+    ScriptedServer server;
+    dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
+    TerminalConsole console({"-p" + dir.path()});
+    ASSERT_TRUE(console.wait_for_key_mode(WAIT_MS));
+    ASSERT_TRUE(server.accept_connection(WAIT_MS));
+    ASSERT_TRUE(server.send_bytes("Keys~~~1"));
+    ASSERT_NE(console.wait_for_screen("Keys", WAIT_MS), NOT_FOUND);
+    pause_ms(100);  // the control is carried out just after its text is shown
+
+    Typist typist(console, 'k', 2);
+    for (Ending ending : {Ending::CLOSE, Ending::RESET}) {
+        ASSERT_TRUE(server.wait_for_received(20, WAIT_MS));
+        end_connection(server, ending);
+        EXPECT_EQ(server.received().find_first_not_of('k'), NOT_FOUND) << server.received();
+        ASSERT_TRUE(server.accept_connection(WAIT_MS));
+    }
+    ASSERT_TRUE(server.wait_for_received(20, WAIT_MS));
+    typist.stop();
+    EXPECT_FALSE(console.exited());
+    ASSERT_TRUE(server.send_bytes("~~~0"));
+    ASSERT_TRUE(console.wait_exit(WAIT_MS));
+    EXPECT_EQ(console.term_signal(), 0);
+    EXPECT_EQ(console.exit_status(), 0);
+    EXPECT_EQ(server.received().find_first_not_of('k'), NOT_FOUND) << server.received();
+    EXPECT_EQ(server.connection_count(), 3);
+    expect_terminal_restored(console);
+}
+
+// The keyboard reader lives as long as the console: a line half typed when the session is lost
+// is still there, and is sent whole to the next session.
+TEST(TypingTest, HalfTypedLineOutlivesALostSession) {
+    TempDir dir;
+    ScriptedServer server;
+    dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
+    TerminalConsole console({"-p" + dir.path()});
+    ASSERT_TRUE(console.wait_for_key_mode(WAIT_MS));
+    ASSERT_TRUE(server.accept_connection(WAIT_MS));
+    console.type("abc");
+    std::size_t echo = console.wait_for_screen("abc", WAIT_MS);
+    ASSERT_NE(echo, NOT_FOUND);
+    server.close_connection();
+    std::size_t notice = console.wait_for_screen("Lost connection", WAIT_MS, echo);
+    ASSERT_NE(notice, NOT_FOUND);
+    ASSERT_TRUE(server.accept_connection(WAIT_MS));
+    ASSERT_NE(console.wait_for_screen(NOTICE_ERASE, WAIT_MS, notice), NOT_FOUND);
+    console.type("d\r");
+    ASSERT_TRUE(server.wait_for_received(4, WAIT_MS));
+    pause_ms(200);
+    EXPECT_EQ(server.received(), "abcd");
+    ASSERT_TRUE(server.send_bytes("~~~0"));
+    ASSERT_TRUE(console.wait_exit(WAIT_MS));
+    EXPECT_EQ(console.exit_status(), 0);
+    expect_terminal_restored(console);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sends to a connection that is gone
+
+// A TCP listener on 127.0.0.1 driven directly by the test, for servers that must do things the
+// scripted server would wait on (a reset while the console is not reading).
+class RawListener {
+  public:
+    RawListener() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(harness::LOOPBACK);
+        socklen_t size = sizeof address;
+        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+            ::listen(fd_, 16) != 0 ||
+            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+            ADD_FAILURE() << "cannot listen: " << errno;
+        }
+        port_ = ntohs(address.sin_port);
+    }
+    ~RawListener() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    RawListener(const RawListener&) = delete;
+    RawListener& operator=(const RawListener&) = delete;
+
+    std::uint16_t port() const { return port_; }
+    // The next connection, or -1 when none came in time.
+    int accept_within(int timeout_ms) const {
+        pollfd entry{fd_, POLLIN, 0};
+        if (::poll(&entry, 1, timeout_ms) != 1) return -1;
+        return ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    }
+
+  private:
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+// Closes a connection with a reset (no orderly end of stream).
+void reset_socket(int fd) {
+    linger abortive{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    ::close(fd);
+}
+
+// Reads exactly count bytes from a connection (blocking, bounded by timeout_ms).
+std::string receive_exactly(int fd, std::size_t count, int timeout_ms) {
+    std::string got;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
+        pollfd entry{fd, POLLIN, 0};
+        if (::poll(&entry, 1, 50) != 1) continue;
+        char buffer[256];
+        ssize_t n = ::recv(fd, buffer, std::min(sizeof buffer, count - got.size()), 0);
+        if (n <= 0) break;
+        got.append(buffer, static_cast<std::size_t>(n));
+    }
+    return got;
+}
+
+// The console run with its standard output on a pipe that the test reads only when it chooses,
+// so that the console's main thread can be held in a write while the test acts. SIGPIPE has its
+// default action in the console, as it would from a shell.
+class HeldOutputConsole {
+  public:
+    HeldOutputConsole(const std::vector<std::string>& args, const TempDir& dir)
+        : errors_path_(dir.path() + "/console-stderr") {
+        int out[2];
+        if (::pipe2(out, O_CLOEXEC) != 0) {
+            ADD_FAILURE() << "pipe2";
+            return;
+        }
+        output_fd_ = out[0];
+        posix_spawn_file_actions_t actions;
+        posix_spawnattr_t attributes;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawnattr_init(&attributes);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_addopen(&actions, 2, errors_path_.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        sigset_t none, defaults;
+        sigemptyset(&none);
+        sigemptyset(&defaults);
+        sigaddset(&defaults, SIGPIPE);
+        posix_spawnattr_setsigmask(&attributes, &none);
+        posix_spawnattr_setsigdefault(&attributes, &defaults);
+        // A session of its own: no controlling terminal, whoever runs the tests.
+        posix_spawnattr_setflags(
+            &attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
+        std::vector<std::string> words = {VELDRIN_BINARY};
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& word : words) argv.push_back(word.data());
+        argv.push_back(nullptr);
+        int result =
+            ::posix_spawn(&pid_, VELDRIN_BINARY, &actions, &attributes, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+        ::close(out[1]);
+        if (result != 0) {
+            pid_ = -1;
+            ADD_FAILURE() << "posix_spawn: " << result;
+        }
+    }
+    ~HeldOutputConsole() {
+        if (pid_ > 0 && !reaped_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, &status_, 0);
+        }
+        if (output_fd_ >= 0) ::close(output_fd_);
+    }
+    HeldOutputConsole(const HeldOutputConsole&) = delete;
+    HeldOutputConsole& operator=(const HeldOutputConsole&) = delete;
+
+    // How many bytes wait unread in the output pipe, and how many it can hold.
+    int output_waiting() const {
+        int count = 0;
+        return ::ioctl(output_fd_, FIONREAD, &count) == 0 ? count : -1;
+    }
+    int output_capacity() const { return ::fcntl(output_fd_, F_GETPIPE_SZ); }
+
+    bool running() {
+        if (reaped_) return false;
+        pid_t result = ::waitpid(pid_, &status_, WNOHANG);
+        if (result == pid_) reaped_ = true;
+        return !reaped_;
+    }
+    // Reads the output to its end (the console's exit), then reaps the console.
+    std::string read_to_end_and_wait(int timeout_ms) {
+        std::string text;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (std::chrono::steady_clock::now() < deadline) {
+            pollfd entry{output_fd_, POLLIN, 0};
+            if (::poll(&entry, 1, 100) != 1) continue;
+            char buffer[65536];
+            ssize_t n = ::read(output_fd_, buffer, sizeof buffer);
+            if (n <= 0) break;
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+        while (running() && std::chrono::steady_clock::now() < deadline) pause_ms(10);
+        return text;
+    }
+    bool reaped() const { return reaped_; }
+    int status() const { return status_; }
+    std::string errors() const {
+        std::ifstream in(errors_path_);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+
+  private:
+    std::string errors_path_;
+    pid_t pid_ = -1;
+    int output_fd_ = -1;
+    int status_ = 0;
+    bool reaped_ = false;
+};
+
+// The server resets the connection while the console's main thread is held writing to a full
+// standard output, so the console goes on holding the dead connection: the command sender then
+// sends the command (which fails, reset) and, three seconds later, "CLOSE" (which fails with a
+// broken pipe, the send that raises SIGPIPE unless told not to). The console must live through
+// both, and end as designed once its output is read again.
+TEST(SendAfterCloseTest, SendsToAResetConnectionNeverKillTheConsole) {
+    TempDir dir;
+    RawListener listener;
+    dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(listener.port()));
+    HeldOutputConsole console({"-p" + dir.path(), "REPORT", "1"}, dir);
+
+    int connection = listener.accept_within(WAIT_MS);
+    ASSERT_GE(connection, 0);
+    auto connected_at = std::chrono::steady_clock::now();
+    ASSERT_EQ(receive_exactly(connection, MODE.size(), WAIT_MS), MODE);
+    // More text than the output pipe holds: the main thread stops in its write.
+    std::string text;
+    for (int line = 0; text.size() < 256 * 1024; ++line) {
+        text += "line " + std::to_string(line) + " of a report nobody reads yet\n";
+    }
+    ::fcntl(connection, F_SETFL, O_NONBLOCK);
+    std::size_t sent = 0;
+    while (sent < text.size()) {
+        ssize_t n = ::send(connection, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        sent += static_cast<std::size_t>(n);
+    }
+    ASSERT_GT(sent, 0u);
+    while (console.output_waiting() < console.output_capacity() - 4096) {
+        ASSERT_LT(std::chrono::steady_clock::now() - connected_at, std::chrono::seconds(5));
+        pause_ms(1);
+    }
+    // The command comes 100 ms or more after the connection; it must not have come yet, so
+    // that both of the sender's sends meet the reset connection.
+    char early[64];
+    ssize_t arrived = ::recv(connection, early, sizeof early, MSG_DONTWAIT);
+    if (arrived > 0) {
+        reset_socket(connection);
+        GTEST_SKIP() << "the machine was too slow: the command came before the reset";
+    }
+    reset_socket(connection);
+
+    // The command goes 100 to 200 ms after the connection, "CLOSE" 3 s after that.
+    while (std::chrono::steady_clock::now() - connected_at < std::chrono::milliseconds(4500)) {
+        ASSERT_TRUE(console.running()) << "the console ended while its sends failed";
+        pause_ms(50);
+    }
+    std::string output = console.read_to_end_and_wait(WAIT_MS);
+    ASSERT_TRUE(console.reaped());
+    EXPECT_FALSE(WIFSIGNALED(console.status()))
+        << "ended by signal " << WTERMSIG(console.status()) << "\n"
+        << console.errors();
+    ASSERT_TRUE(WIFEXITED(console.status()));
+    EXPECT_EQ(WEXITSTATUS(console.status()), 0);
+    // What it showed is the start of what the server sent (the rest died with the connection).
+    EXPECT_GE(output.size(), static_cast<std::size_t>(console.output_capacity()));
+    EXPECT_EQ(text.compare(0, output.size(), output), 0);
+}
+
+// In command mode a server that resets the connection as soon as "MODE 1" arrives leaves the
+// command sender sending into nothing: the console ends after its one attempt, unharmed.
+TEST(SendAfterCloseTest, CommandModeServerGoneBeforeTheCommand) {
+    TempDir dir;
+    ScriptedServer server;
+    dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
+    ConsoleProcess console({"-p" + dir.path(), "LIST"});
+    ASSERT_TRUE(server.accept_connection(WAIT_MS));
+    ASSERT_TRUE(server.wait_for_received(MODE.size(), WAIT_MS));
+    server.reset_connection();
+    ASSERT_TRUE(console.wait_exit(WAIT_MS));
+    EXPECT_EQ(console.term_signal(), 0);
+    EXPECT_EQ(console.exit_status(), 0);
+    EXPECT_EQ(console.stdout_text(), "");
+    EXPECT_EQ(server.connection_count(), 1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Address files the console cannot use
+
+// True when this process may read any file whatever its permission bits (root with its usual
+// capabilities).
+bool reads_past_permissions() {
+    return ::geteuid() == 0;
+}
+
+constexpr const char* SETPRIV = "/usr/bin/setpriv";
+// Runs a program without the capabilities that let root read any file.
+const std::vector<std::string> WITHOUT_FILE_ACCESS = {
+    "--bounding-set=-dac_override,-dac_read_search"};
+
+// Whether setpriv can take away root's access to files with no permission bits; checked on
+// the very file the test uses.
+bool can_drop_file_access(const std::string& unreadable_file) {
+    if (::access(SETPRIV, X_OK) != 0) return false;
+    ProcessOptions options;
+    options.program = SETPRIV;
+    std::vector<std::string> probe = WITHOUT_FILE_ACCESS;
+    probe.push_back("/bin/true");
+    ConsoleProcess works(probe, options);
+    if (!works.wait_exit(WAIT_MS) || works.exit_status() != 0) return false;
+    probe = WITHOUT_FILE_ACCESS;
+    probe.insert(probe.end(), {"/usr/bin/test", "-r", unreadable_file});
+    ConsoleProcess test(probe, options);
+    return test.wait_exit(WAIT_MS) && test.exit_status() == 1;
+}
+
+enum class BadAddressFile { EMPTY, EIGHTEEN_BYTES, DIRECTORY, UNREADABLE };
+
+// Puts a bad address file in dir; every form that holds bytes points at port (where a server
+// listens), so a console that made any use of it would connect.
+std::string make_bad_address_file(const TempDir& dir, BadAddressFile form, std::uint16_t port) {
+    switch (form) {
+        case BadAddressFile::EMPTY:
+            return dir.write_file(ADDRESS_FILE_NAME, "");
+        case BadAddressFile::EIGHTEEN_BYTES:
+            return dir.write_file(ADDRESS_FILE_NAME,
+                                  harness::address_file_bytes(harness::LOOPBACK, port, "", 18));
+        case BadAddressFile::DIRECTORY:
+            return dir.make_subdir(ADDRESS_FILE_NAME);
+        case BadAddressFile::UNREADABLE: {
+            std::string path =
+                dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(port));
+            ::chmod(path.c_str(), 0);
+            return path;
+        }
+    }
+    return "";
+}
+
+class BadAddressFileTest : public ::testing::TestWithParam<BadAddressFile> {};
+
+// Command mode: "Unable to connect" once, status 0, and no connection.
+TEST_P(BadAddressFileTest, CommandModeSaysUnableToConnect) {
+    TempDir dir;
+    ScriptedServer server;
+    std::string file = make_bad_address_file(dir, GetParam(), server.port());
+    std::vector<std::string> args = {VELDRIN_BINARY, "-p" + dir.path(), "LIST"};
+    ProcessOptions options;
+    if (GetParam() == BadAddressFile::UNREADABLE && reads_past_permissions()) {
+        // Root reads the file whatever its mode; without the capabilities that allow that, it
+        // is as unreadable to root as to anyone.
+        if (!can_drop_file_access(file)) {
+            GTEST_SKIP() << "running as root, and setpriv cannot take away root's file access";
+        }
+        options.program = SETPRIV;
+        args.insert(args.begin(), WITHOUT_FILE_ACCESS.begin(), WITHOUT_FILE_ACCESS.end());
+    } else {
+        args.erase(args.begin());
+    }
+    ConsoleProcess console(args, options);
+    ASSERT_TRUE(console.wait_exit(WAIT_MS));
+    EXPECT_EQ(console.stdout_text(), "Unable to connect\n");
+    EXPECT_EQ(console.exit_status(), 0);
+    EXPECT_EQ(server.connection_count(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, BadAddressFileTest,
+                         ::testing::Values(BadAddressFile::EMPTY, BadAddressFile::EIGHTEEN_BYTES,
+                                           BadAddressFile::DIRECTORY, BadAddressFile::UNREADABLE),
+                         [](const ::testing::TestParamInfo<BadAddressFile>& info) {
+                             switch (info.param) {
+                                 case BadAddressFile::EMPTY:
+                                     return "Empty";
+                                 case BadAddressFile::EIGHTEEN_BYTES:
+                                     return "EighteenBytes";
+                                 case BadAddressFile::DIRECTORY:
+                                     return "Directory";
+                                 case BadAddressFile::UNREADABLE:
+                                     return "Unreadable";
+                             }
+                             return "";
+                         });
+
+// Interactive mode, the address file changing between attempts: each bad form in turn keeps
+// "Unable to connect" up (Retry brings it back), an address where nothing listens turns it into
+// "Lost connection", and the right address connects and takes the notice away.
+TEST(ChangingAddressFileTest, EachAttemptReadsTheFileAfresh) {
+    TempDir dir;
+    ScriptedServer server;
+    UnusedPort unused;
+    make_bad_address_file(dir, BadAddressFile::EMPTY, server.port());
+    TerminalConsole console({"-p" + dir.path()});
+    ASSERT_TRUE(console.wait_for_key_mode(WAIT_MS));
+    std::size_t notice = console.wait_for_screen("Unable to connect", WAIT_MS);
+    ASSERT_NE(notice, NOT_FOUND);
+
+    // Retry takes the notice away; a second later it comes back with the state of the moment.
+    auto retry_and_expect = [&](const char* message) {
+        console.type("r");
+        std::size_t erased = console.wait_for_screen(NOTICE_ERASE, WAIT_MS, notice);
+        ASSERT_NE(erased, NOT_FOUND);
+        notice = console.wait_for_screen(message, WAIT_MS, erased);
+        ASSERT_NE(notice, NOT_FOUND) << message;
+    };
+    dir.remove_file(ADDRESS_FILE_NAME);
+    make_bad_address_file(dir, BadAddressFile::EIGHTEEN_BYTES, server.port());
+    pause_ms(1200);  // two attempts or more with this file
+    retry_and_expect("Unable to connect");
+
+    dir.remove_file(ADDRESS_FILE_NAME);
+    make_bad_address_file(dir, BadAddressFile::DIRECTORY, server.port());
+    pause_ms(1200);
+    retry_and_expect("Unable to connect");
+    ::rmdir((dir.path() + "/" + ADDRESS_FILE_NAME).c_str());
+
+    if (!reads_past_permissions()) {
+        make_bad_address_file(dir, BadAddressFile::UNREADABLE, server.port());
+        pause_ms(1200);
+        retry_and_expect("Unable to connect");
+        dir.remove_file(ADDRESS_FILE_NAME);
+    }
+    EXPECT_EQ(server.connection_count(), 0);
+
+    dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(unused.port()));
+    pause_ms(1200);
+    retry_and_expect("Lost connection");
+
+    dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
+    ASSERT_TRUE(server.accept_connection(WAIT_MS));
+    ASSERT_NE(console.wait_for_screen(NOTICE_ERASE, WAIT_MS, notice), NOT_FOUND);
+    console.type("ok\r");
+    ASSERT_TRUE(server.wait_for_received(2, WAIT_MS));
+    ASSERT_TRUE(server.send_bytes("~~~0"));
+    ASSERT_TRUE(console.wait_exit(WAIT_MS));
+    EXPECT_EQ(console.exit_status(), 0);
+    EXPECT_EQ(server.received(), "ok");
+    EXPECT_EQ(server.connection_count(), 1);
+    expect_terminal_restored(console);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reconnecting over and over
+
+// A server that closes every connection as soon as it has accepted it, except the ones the test
+// asks it to hold (counted from 1), which stay open until released.
+class ClosingServer {
+  public:
+    explicit ClosingServer(std::set<int> hold) : hold_(std::move(hold)) {
+        thread_ = std::thread([this] { run(); });
+    }
+    ~ClosingServer() {
+        stopping_.store(true);
+        thread_.join();
+        release();
+    }
+    ClosingServer(const ClosingServer&) = delete;
+    ClosingServer& operator=(const ClosingServer&) = delete;
+
+    std::uint16_t port() const { return listener_.port(); }
+    // Waits until connection number count is being held.
+    bool wait_until_holding(int count, int timeout_ms) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                 [&] { return accepted_ >= count && held_ >= 0; });
+    }
+    int accepted() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return accepted_;
+    }
+    void release() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (held_ >= 0) ::close(held_);
+        held_ = -1;
+    }
+
+  private:
+    void run() {
+        while (!stopping_.load()) {
+            int fd = listener_.accept_within(100);
+            if (fd < 0) continue;
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++accepted_;
+            if (hold_.count(accepted_) != 0 && held_ < 0) {
+                held_ = fd;
+            } else {
+                ::close(fd);
+            }
+            changed_.notify_all();
+        }
+    }
+
+    RawListener listener_;
+    std::set<int> hold_;
+    std::atomic<bool> stopping_{false};
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    int accepted_ = 0;
+    int held_ = -1;
+    std::thread thread_;
+};
+
+// What a process holds: its open descriptors (with the numbers of sockets and pipes left out,
+// as each connection has its own), its thread count and its child processes.
+struct Census {
+    std::vector<std::string> descriptors;
+    int threads = -1;
+    std::vector<std::string> children;
+
+    bool operator==(const Census& other) const {
+        return descriptors == other.descriptors && threads == other.threads &&
+               children == other.children;
+    }
+};
+
+std::ostream& operator<<(std::ostream& out, const Census& census) {
+    out << "threads " << census.threads << ", descriptors";
+    for (const std::string& entry : census.descriptors) out << " [" << entry << "]";
+    out << ", children";
+    for (const std::string& child : census.children) out << " " << child;
+    return out;
+}
+
+Census take_census(pid_t pid) {
+    Census census;
+    std::string root = "/proc/" + std::to_string(pid);
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(root + "/fd", error)) {
+        std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+        std::size_t bracket = target.find(":[");
+        if (bracket != NOT_FOUND && target.compare(0, 4, "anon") != 0) target.resize(bracket);
+        census.descriptors.push_back(entry.path().filename().string() + " " + target);
+    }
+    std::sort(census.descriptors.begin(), census.descriptors.end());
+    std::ifstream status(root + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Threads:", 0) == 0) census.threads = std::atoi(line.c_str() + 8);
+    }
+    for (const auto& task : std::filesystem::directory_iterator(root + "/task", error)) {
+        std::ifstream file(task.path() / "children");
+        std::string child;
+        while (file >> child) census.children.push_back(child);
+    }
+    std::sort(census.children.begin(), census.children.end());
+    return census;
+}
+
+// The census once it has settled (the same twice, a little apart): while a session has just
+// started, a notifier may still be on its way out.
+Census settled_census(pid_t pid) {
+    Census last = take_census(pid);
+    for (int tries = 0; tries < 50; ++tries) {
+        pause_ms(100);
+        Census now = take_census(pid);
+        if (now == last) return now;
+        last = now;
+    }
+    return last;
+}
+
+int reconnect_cycles() {
+    const char* configured = std::getenv("VELDRIN_RECONNECT_CYCLES");
+    int cycles = configured ? std::atoi(configured) : 0;
+    return cycles >= 5 ? cycles : 24;
+}
+
+// Each cycle is a session the server ends at once, a notifier started and stopped, a 500 ms
+// pause and a new socket. After many cycles the console holds what it held after a few: the
+// same descriptors, the same threads, and no child. VELDRIN_RECONNECT_CYCLES sets the count
+// (1,000 takes about ten minutes).
+TEST(ReconnectCyclesTest, ManyCyclesLeaveNothingBehind) {
+    const int cycles = reconnect_cycles();
+    const int baseline_cycle = 3;
+    TempDir dir;
+    ClosingServer server({baseline_cycle, cycles});
+    dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
+    ConsoleProcess console({"-p" + dir.path()});
+
+    ASSERT_TRUE(server.wait_until_holding(baseline_cycle, WAIT_MS));
+    Census baseline = settled_census(console.pid());
+    ASSERT_GT(baseline.threads, 0);
+    server.release();
+
+    const int per_cycle_ms = 5000;
+    ASSERT_TRUE(server.wait_until_holding(cycles, (cycles - baseline_cycle) * per_cycle_ms))
+        << server.accepted() << " connections";
+    Census after = settled_census(console.pid());
+    EXPECT_EQ(after, baseline) << "after " << cycles << " cycles";
+    EXPECT_TRUE(after.children.empty()) << after;
+    EXPECT_FALSE(console.exited());
+    server.release();
+    console.kill_now();
+    // The notice reached standard error once, however many times the session was lost.
+    EXPECT_EQ(pty::count_of(console.stderr_text(), "Lost connection"), 1u) << console.stderr_text();
+}
+
+}  // namespace
