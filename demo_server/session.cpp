@@ -306,9 +306,12 @@ bool Session::ask(std::string_view prompt, std::string* answer) {
 
 // Key by key: every receive is a key (several, if they came together).
 bool Session::quick_menu() {
+    // The prompt comes after the marker, in a write of its own: by the time a console shows
+    // it, the console is taking single keys.
     if (!control('1', {},
                  "\nQuick menu: L list the orders, T title 'Quick menu', R restore the title,"
-                 " Q back\nKey: ")) {
+                 " Q back\n") ||
+        !say("Key: ")) {
         return false;
     }
     std::string keys;
