@@ -28,10 +28,31 @@ int notify_user(const char* text, unsigned style) {
     return platform::show_notice(CONSOLE_TITLE, text, style);
 }
 
+namespace {
+// Input threads between their test of the connection and the end of their send.
+std::atomic<std::int32_t> sends_under_way{0};
+}  // namespace
+
+long send_to_server(const void* data, std::size_t length) {
+    sends_under_way.fetch_add(1);
+    long sent = -1;
+    if (connected.load()) {
+        platform::SocketHandle socket = server_socket.load();
+        if (socket != platform::NO_SOCKET) sent = platform::socket_send(socket, data, length);
+    }
+    sends_under_way.fetch_sub(1);
+    return sent;
+}
+
 void drop_connection() {
     connected.store(0);
     platform::SocketHandle socket = server_socket.exchange(platform::NO_SOCKET);
-    if (socket != platform::NO_SOCKET) platform::socket_close(socket);
+    if (socket == platform::NO_SOCKET) return;
+    // A send that took the socket before the exchange above is woken by the shutdown and
+    // finishes before the socket is closed; a later one finds no connection.
+    platform::socket_shutdown(socket);
+    while (sends_under_way.load() != 0) platform::sleep_ms(1);
+    platform::socket_close(socket);
 }
 
 void stop_notifier() {
@@ -39,4 +60,6 @@ void stop_notifier() {
     if (thread) platform::thread_stop(thread);
 }
 
-platform::ThreadHandle start_thread(void (*body)()) { return platform::thread_start(body); }
+platform::ThreadHandle start_thread(void (*body)()) {
+    return platform::thread_start(body);
+}

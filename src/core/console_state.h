@@ -52,6 +52,10 @@ inline bool command_mode() { return command_offset.load() != 0; }
 int notify_user(const char* text, unsigned style);
 // Forgets the connection and closes the socket, if any.
 void drop_connection();
+// One message to the server from an input thread: sent only while connected, and never to a
+// socket that drop_connection is closing (whose number the system may give to a new file).
+// The number of bytes sent, or -1.
+long send_to_server(const void* data, std::size_t length);
 // Ends the retry notifier, if one runs, and takes its notice away.
 void stop_notifier();
 // Starts a thread running the body.

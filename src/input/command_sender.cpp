@@ -8,12 +8,11 @@ void command_sender() {
     }
     if (!platform::sleep_ms(100)) return;
     std::size_t offset = static_cast<std::size_t>(command_offset.load());
-    platform::socket_send(server_socket.load(), command_line + offset,
-                          command_line_length - offset);
+    send_to_server(command_line + offset, command_line_length - offset);
     for (int tests = 0; tests < 30 && connected.load(); ++tests) {
         if (!platform::sleep_ms(100)) return;
     }
     if (connected.load()) {
-        platform::socket_send(server_socket.load(), CLOSE_MESSAGE, sizeof CLOSE_MESSAGE);
+        send_to_server(CLOSE_MESSAGE, sizeof CLOSE_MESSAGE);
     }
 }

@@ -77,15 +77,11 @@ void keyboard_reader() {
         bool key_read = result == platform::KEY_READ;
         KeyOutcome outcome = edit_key(&editor, key_read, key, raw_keys.load() == 1);
         if (outcome.echo_length > 0) platform::write_stdout(outcome.echo, outcome.echo_length);
-        // A send while there is no connection fails: such a line or key is lost. Testing
-        // connected first also orders the send after the connect that made the socket.
-        if (outcome.send != SEND_NOTHING && connected.load() == 1) {
-            platform::SocketHandle socket = server_socket.load();
-            if (outcome.send == SEND_KEY) {
-                platform::socket_send(socket, &outcome.key, 1);
-            } else {
-                platform::socket_send(socket, editor.line, outcome.line_length);
-            }
+        // A send while there is no connection fails: such a line or key is lost.
+        if (outcome.send == SEND_KEY) {
+            send_to_server(&outcome.key, 1);
+        } else if (outcome.send == SEND_LINE) {
+            send_to_server(editor.line, outcome.line_length);
         }
         if (!key_read && !platform::sleep_ms(FAILED_READ_PAUSE_MS)) return;
     }

@@ -45,7 +45,9 @@ long socket_send(SocketHandle socket, const void* data, std::size_t length);
 // One receive call: the number of bytes received, 0 when the peer closed, -1 on error.
 // Blocks until at least one byte arrives.
 long socket_receive(SocketHandle socket, void* buffer, std::size_t capacity);
-// Shuts the socket down (waking any thread blocked on it) and closes it.
+// Shuts the socket down in both directions, waking any thread blocked on it.
+void socket_shutdown(SocketHandle socket);
+// Closes the socket.
 void socket_close(SocketHandle socket);
 // The error number of the calling thread's last failed socket call, as the console shows it
 // to the user (the POSIX errno value; the Windows Sockets code minus 10000 on Windows).

@@ -90,10 +90,9 @@ long socket_receive(SocketHandle socket, void* buffer, std::size_t capacity) {
     return static_cast<long>(received);
 }
 
-void socket_close(SocketHandle socket) {
-    ::shutdown(static_cast<int>(socket), SHUT_RDWR);
-    ::close(static_cast<int>(socket));
-}
+void socket_shutdown(SocketHandle socket) { ::shutdown(static_cast<int>(socket), SHUT_RDWR); }
+
+void socket_close(SocketHandle socket) { ::close(static_cast<int>(socket)); }
 
 int socket_error_number() { return last_socket_error; }
 
