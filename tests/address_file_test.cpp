@@ -14,7 +14,7 @@
 namespace {
 
 class AddressFile : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/veldrin-address-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -159,8 +159,9 @@ TEST(SocketError, MessageHeldWhole) {
     char message[256];
     std::size_t length =
         format_socket_error(message, sizeof message, "Unable to bind to a Windows socket", 98);
-    EXPECT_STREQ(message,
-                 "Server communication error: Unable to bind to a Windows socket.\n Error number=98");
+    EXPECT_STREQ(
+        message,
+        "Server communication error: Unable to bind to a Windows socket.\n Error number=98");
     EXPECT_EQ(length, std::strlen(message));
 }
 

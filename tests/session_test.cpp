@@ -71,7 +71,10 @@ TEST(DecodeChunk, TextEndsAtTheFirstNul) {
     EXPECT_EQ(d.display, "ab");
     EXPECT_EQ(d.control, 0);
 
-    Decoded arg = decode(std::string("x~~~5" "3~Title\0junk", 17));
+    Decoded arg =
+        decode(std::string("x~~~5"
+                           "3~Title\0junk",
+                           17));
     EXPECT_EQ(arg.control, '5');
     EXPECT_EQ(arg.argument, "3~Title");
 }
@@ -85,7 +88,7 @@ TEST(DecodeChunk, PartialMarkersAreText) {
 // Runs a whole session over a socket pair: the stream is queued before the loop starts and the
 // peer then closes, so the loop sees it exactly as a console would on a fast connection.
 class SessionLoop : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         link_state.store(LINK_ONLINE);
         connected.store(1);
@@ -196,7 +199,8 @@ TEST_F(SessionLoop, ManyChunksKeepEveryByteInOrder) {
 
 TEST_F(SessionLoop, TitleIsSavedAtStartAndRestored) {
     platform::set_console_title("Before");
-    run("~~~5" "6~Orders");
+    run("~~~5"
+        "6~Orders");
     char title[SAVED_TITLE_SIZE];
     platform::get_console_title(title, sizeof title);
     EXPECT_STREQ(title, "Orders");

@@ -20,9 +20,9 @@ TEST(TitleArgument, LengthIsAMinimumOnly) {
 
 TEST(TitleArgument, MalformedMeansRestore) {
     EXPECT_EQ(title_offset(""), -1);
-    EXPECT_EQ(title_offset("6Orders"), -1);  // no '~'
-    EXPECT_EQ(title_offset("0~"), -1);       // nothing follows the '~'
-    EXPECT_EQ(title_offset("~Orders"), -1);  // no number
+    EXPECT_EQ(title_offset("6Orders"), -1);      // no '~'
+    EXPECT_EQ(title_offset("0~"), -1);           // nothing follows the '~'
+    EXPECT_EQ(title_offset("~Orders"), -1);      // no number
     EXPECT_EQ(title_offset("1234~Orders"), -1);  // "%3u" stops after 3 digits, then '4' is no '~'
     EXPECT_EQ(title_offset("-1~Orders"), -1);    // "%u" takes the sign: a huge least length
 }

@@ -56,9 +56,8 @@ bool read_server_address_from(const char* path, platform::ServerAddress* address
     unsigned char bytes[ADDRESS_FILE_USED];
     long size = platform::file_read(file, bytes, sizeof bytes);
     platform::file_close(file);
-    return size >= 0 &&
-           decode_address_file(bytes, static_cast<std::size_t>(size), platform::resolve_host,
-                               address);
+    return size >= 0 && decode_address_file(bytes, static_cast<std::size_t>(size),
+                                            platform::resolve_host, address);
 }
 
 bool read_server_address(platform::ServerAddress* address) {
@@ -81,7 +80,8 @@ void attempt_connection() {
                 link_state.store(LINK_ADDRESSED);
                 if (platform::socket_connect(socket, address) == 0) {
                     connected.store(1);
-                    if (command_mode()) platform::socket_send(socket, MODE_MESSAGE, sizeof MODE_MESSAGE);
+                    if (command_mode())
+                        platform::socket_send(socket, MODE_MESSAGE, sizeof MODE_MESSAGE);
                     link_state.store(LINK_ONLINE);
                     stop_notifier();
                     if (user_cancelled.load()) {

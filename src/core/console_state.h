@@ -44,7 +44,9 @@ extern std::atomic<std::int32_t> user_cancelled;
 extern char command_line[COMMAND_LINE_SIZE];
 extern std::size_t command_line_length;
 
-inline bool command_mode() { return command_offset.load() != 0; }
+inline bool command_mode() {
+    return command_offset.load() != 0;
+}
 
 // Shows a message: a notice in interactive mode (the user's answer is returned), a printed line
 // in command mode (answered Cancel at once). Styles and answers are the platform's NOTICE_* and
@@ -65,12 +67,12 @@ platform::ThreadHandle start_thread(void (*body)());
 // Start-up
 
 struct ConsoleOptions {
-    bool change_directory;         // "-p" given
-    const char* directory;         // the text after "-p"
-    bool quiet_loss;               // "-C" given
+    bool change_directory;  // "-p" given
+    const char* directory;  // the text after "-p"
+    bool quiet_loss;        // "-C" given
     std::size_t command_line_length;
-    std::int32_t command_offset;   // 0: interactive mode
-    bool command_line_too_long;    // the arguments did not fit the line buffer
+    std::int32_t command_offset;  // 0: interactive mode
+    bool command_line_too_long;   // the arguments did not fit the line buffer
 };
 
 // Reads the options and finds the command text: the arguments are joined by single spaces into
@@ -115,15 +117,15 @@ std::size_t format_socket_error(char* buffer, std::size_t capacity, const char* 
 // Session
 
 constexpr std::size_t RECEIVE_CHUNK = 1024;
-constexpr char MODE_MESSAGE[] = "MODE 1";   // sent with its NUL: 7 bytes
-constexpr char CLOSE_MESSAGE[] = "CLOSE";   // sent with its NUL: 6 bytes
+constexpr char MODE_MESSAGE[] = "MODE 1";  // sent with its NUL: 7 bytes
+constexpr char CLOSE_MESSAGE[] = "CLOSE";  // sent with its NUL: 6 bytes
 
 // What one received chunk holds.
 struct ChunkDecoded {
-    std::size_t display_length;  // bytes at the chunk's start to display
-    char control;                // the control character after "~~~", or 0 for none
-    std::size_t argument_offset; // where the control's argument starts in the chunk
-    std::size_t argument_length; // the argument runs to the end of the chunk's text
+    std::size_t display_length;   // bytes at the chunk's start to display
+    char control;                 // the control character after "~~~", or 0 for none
+    std::size_t argument_offset;  // where the control's argument starts in the chunk
+    std::size_t argument_length;  // the argument runs to the end of the chunk's text
 };
 // Decodes one received chunk of length bytes (at most RECEIVE_CHUNK): the text ends at the
 // first NUL; the first "~~~" in it and the character after it are the marker. Pure.

@@ -39,8 +39,7 @@ struct PendingOutput {
 // Displays and obeys the chunks of one receive; stops at the end of the session.
 void take_received(const char* data, std::size_t length) {
     static PendingOutput pending;
-    for (std::size_t at = 0; at < length && link_state.load() == LINK_ONLINE;
-         at += RECEIVE_CHUNK) {
+    for (std::size_t at = 0; at < length && link_state.load() == LINK_ONLINE; at += RECEIVE_CHUNK) {
         std::size_t chunk_length = length - at < RECEIVE_CHUNK ? length - at : RECEIVE_CHUNK;
         ChunkDecoded chunk = decode_chunk(data + at, chunk_length);
         pending.add(data + at, chunk.display_length);

@@ -9,7 +9,9 @@ bool is_white_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-void write_text(const char* text) { platform::write_stdout(text, std::strlen(text)); }
+void write_text(const char* text) {
+    platform::write_stdout(text, std::strlen(text));
+}
 
 }  // namespace
 
@@ -66,7 +68,9 @@ void parse_options(int argc, const char* const* argv, char* line, std::size_t ca
     }
 }
 
-int process_exit_status(std::uint32_t code) { return code > 255 ? 255 : static_cast<int>(code); }
+int process_exit_status(std::uint32_t code) {
+    return code > 255 ? 255 : static_cast<int>(code);
+}
 
 int console_main(int argc, const char* const* argv) {
     platform::sockets_start();

@@ -114,10 +114,10 @@ InputHandle console_input();
 bool set_console_input_mode(InputHandle input, unsigned mode);
 
 enum KeyResult {
-    KEY_READ = 1,       // *key holds one character
-    KEY_FAILED = 0,     // the read failed (treated as the end of a line by the reader)
-    KEY_END = -1,       // end of input: there will never be another key
-    KEY_STOPPED = -2,   // the calling thread is being ended
+    KEY_READ = 1,      // *key holds one character
+    KEY_FAILED = 0,    // the read failed (treated as the end of a line by the reader)
+    KEY_END = -1,      // end of input: there will never be another key
+    KEY_STOPPED = -2,  // the calling thread is being ended
 };
 // Reads one key. Backspace arrives as 8, Enter as 13; keys that are not characters (arrows,
 // function keys) are swallowed. Keys typed while a notice is up answer the notice and are
@@ -134,12 +134,12 @@ std::size_t get_console_title(char* buffer, std::size_t capacity);
 bool set_console_icon_from_files(const char* const* files, int count);
 
 // Notices (the Win32 message box). Styles and answers keep the Win32 values.
-constexpr unsigned NOTICE_ERROR = 0x30;      // MB_OK | MB_ICONEXCLAMATION
-constexpr unsigned NOTICE_RETRY = 0x10005;   // MB_RETRYCANCEL | MB_SETFOREGROUND
-constexpr int ANSWER_OK = 1;                 // IDOK
-constexpr int ANSWER_CANCEL = 2;             // IDCANCEL
-constexpr int ANSWER_RETRY = 4;              // IDRETRY
-constexpr int ANSWER_STOPPED = 0;            // the calling thread is being ended
+constexpr unsigned NOTICE_ERROR = 0x30;     // MB_OK | MB_ICONEXCLAMATION
+constexpr unsigned NOTICE_RETRY = 0x10005;  // MB_RETRYCANCEL | MB_SETFOREGROUND
+constexpr int ANSWER_OK = 1;                // IDOK
+constexpr int ANSWER_CANCEL = 2;            // IDCANCEL
+constexpr int ANSWER_RETRY = 4;             // IDRETRY
+constexpr int ANSWER_STOPPED = 0;           // the calling thread is being ended
 // Shows a modal notice with the caption and text and waits for the user's answer.
 int show_notice(const char* caption, const char* text, unsigned style);
 

@@ -90,11 +90,17 @@ long socket_receive(SocketHandle socket, void* buffer, std::size_t capacity) {
     return static_cast<long>(received);
 }
 
-void socket_shutdown(SocketHandle socket) { ::shutdown(static_cast<int>(socket), SHUT_RDWR); }
+void socket_shutdown(SocketHandle socket) {
+    ::shutdown(static_cast<int>(socket), SHUT_RDWR);
+}
 
-void socket_close(SocketHandle socket) { ::close(static_cast<int>(socket)); }
+void socket_close(SocketHandle socket) {
+    ::close(static_cast<int>(socket));
+}
 
-int socket_error_number() { return last_socket_error; }
+int socket_error_number() {
+    return last_socket_error;
+}
 
 bool resolve_host(const char* name, std::uint32_t* address) {
     // An empty name is not looked up: resolvers disagree on what it means.
@@ -133,8 +139,12 @@ long file_read(int file, void* buffer, std::size_t length) {
     return static_cast<long>(done);
 }
 
-void file_close(int file) { ::close(file); }
+void file_close(int file) {
+    ::close(file);
+}
 
-bool change_directory(const char* path) { return ::chdir(path) == 0; }
+bool change_directory(const char* path) {
+    return ::chdir(path) == 0;
+}
 
 }  // namespace platform

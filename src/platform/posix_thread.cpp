@@ -51,7 +51,9 @@ void* thread_entry(void* argument) {
 
 namespace posix {
 
-int current_wake_fd() { return current_record ? current_record->wake_fd : -1; }
+int current_wake_fd() {
+    return current_record ? current_record->wake_fd : -1;
+}
 
 int wait_readable(int fd, int timeout_ms) {
     timespec start{};
@@ -127,7 +129,9 @@ void thread_stop(ThreadHandle thread) {
     thread->in_use.store(0);
 }
 
-bool thread_stopping() { return current_record && current_record->stopping.load(); }
+bool thread_stopping() {
+    return current_record && current_record->stopping.load();
+}
 
 bool sleep_ms(unsigned milliseconds) {
     int timeout = milliseconds > INT_MAX ? INT_MAX : static_cast<int>(milliseconds);
