@@ -407,8 +407,15 @@ ConsoleProcess::ConsoleProcess(const std::vector<std::string>& args, ProcessOpti
     for (auto& argument : argument_strings) argv.push_back(argument.data());
     argv.push_back(nullptr);
 
+    // The extra entries replace the test's own entries of the same name.
+    auto name_of = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
     std::vector<std::string> environment_strings;
-    for (char** entry = environ; *entry != nullptr; ++entry) environment_strings.push_back(*entry);
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        bool replaced = false;
+        for (const std::string& extra : options.extra_environment)
+            replaced = replaced || name_of(extra) == name_of(*entry);
+        if (!replaced) environment_strings.push_back(*entry);
+    }
     environment_strings.insert(environment_strings.end(), options.extra_environment.begin(),
                                options.extra_environment.end());
     std::vector<char*> envp;
