@@ -123,7 +123,7 @@ TEST_P(LostSessionTest, StatusAndKeyModeOutliveTheSession) {
 
     if (GetParam().quiet) {
         ASSERT_TRUE(console.wait_exit(WAIT_MS));
-        EXPECT_EQ(console.exit_status(), 7);
+        EXPECT_EQ(console.exit_status(), 7) << console.stderr_text();
         EXPECT_EQ(console.screen().find("Lost connection"), NOT_FOUND);
         EXPECT_EQ(server.connection_count(), 1);
     } else {
@@ -135,7 +135,7 @@ TEST_P(LostSessionTest, StatusAndKeyModeOutliveTheSession) {
         ASSERT_TRUE(server.wait_for_received(1, WAIT_MS));
         ASSERT_TRUE(server.send_bytes("~~~0"));
         ASSERT_TRUE(console.wait_exit(WAIT_MS));
-        EXPECT_EQ(console.exit_status(), 7);
+        EXPECT_EQ(console.exit_status(), 7) << console.stderr_text();
         EXPECT_EQ(server.received(), "k");
     }
     EXPECT_EQ(console.term_signal(), 0);
@@ -166,7 +166,7 @@ TEST(CommandModeFaultTest, ResetEndsTheConsoleWithTheStatusSetSoFar) {
     ASSERT_TRUE(console.wait_for_stdout("more\n", WAIT_MS));
     server.reset_connection();
     ASSERT_TRUE(console.wait_exit(WAIT_MS));
-    EXPECT_EQ(console.exit_status(), 7);
+    EXPECT_EQ(console.exit_status(), 7) << console.stderr_text();
     EXPECT_EQ(console.stdout_text(), "partial\nmore\n");
     pause_ms(600);  // an attempt that was going to come would have come by now
     EXPECT_EQ(server.connection_count(), 1);
@@ -224,7 +224,7 @@ TEST(TypingTest, KeysTypedThroughACloseAndAReset) {
     ASSERT_TRUE(server.send_bytes("~~~0"));
     ASSERT_TRUE(console.wait_exit(WAIT_MS));
     EXPECT_EQ(console.term_signal(), 0);
-    EXPECT_EQ(console.exit_status(), 0);
+    EXPECT_EQ(console.exit_status(), 0) << console.stderr_text();
     EXPECT_EQ(server.received().find_first_not_of('k'), NOT_FOUND) << server.received();
     EXPECT_EQ(server.connection_count(), 3);
     expect_terminal_restored(console);
@@ -253,7 +253,7 @@ TEST(TypingTest, HalfTypedLineOutlivesALostSession) {
     EXPECT_EQ(server.received(), "abcd");
     ASSERT_TRUE(server.send_bytes("~~~0"));
     ASSERT_TRUE(console.wait_exit(WAIT_MS));
-    EXPECT_EQ(console.exit_status(), 0);
+    EXPECT_EQ(console.exit_status(), 0) << console.stderr_text();
     expect_terminal_restored(console);
 }
 
@@ -487,7 +487,7 @@ TEST(SendAfterCloseTest, CommandModeServerGoneBeforeTheCommand) {
     server.reset_connection();
     ASSERT_TRUE(console.wait_exit(WAIT_MS));
     EXPECT_EQ(console.term_signal(), 0);
-    EXPECT_EQ(console.exit_status(), 0);
+    EXPECT_EQ(console.exit_status(), 0) << console.stderr_text();
     EXPECT_EQ(console.stdout_text(), "");
     EXPECT_EQ(server.connection_count(), 1);
 }
@@ -568,7 +568,7 @@ TEST_P(BadAddressFileTest, CommandModeSaysUnableToConnect) {
     ConsoleProcess console(args, options);
     ASSERT_TRUE(console.wait_exit(WAIT_MS));
     EXPECT_EQ(console.stdout_text(), "Unable to connect\n");
-    EXPECT_EQ(console.exit_status(), 0);
+    EXPECT_EQ(console.exit_status(), 0) << console.stderr_text();
     EXPECT_EQ(server.connection_count(), 0);
 }
 
@@ -640,7 +640,7 @@ TEST(ChangingAddressFileTest, EachAttemptReadsTheFileAfresh) {
     ASSERT_TRUE(server.wait_for_received(2, WAIT_MS));
     ASSERT_TRUE(server.send_bytes("~~~0"));
     ASSERT_TRUE(console.wait_exit(WAIT_MS));
-    EXPECT_EQ(console.exit_status(), 0);
+    EXPECT_EQ(console.exit_status(), 0) << console.stderr_text();
     EXPECT_EQ(server.received(), "ok");
     EXPECT_EQ(server.connection_count(), 1);
     expect_terminal_restored(console);

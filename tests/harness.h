@@ -204,7 +204,7 @@ struct ProcessOptions {
     std::string program = {};            // empty: the console (VELDRIN_BINARY)
     std::string working_directory = {};  // empty: the test's own
     InputMode input = InputMode::NONE;
-    std::vector<std::string> extra_environment = {};  // "NAME=value" entries, replacing the test's
+    std::vector<std::string> extra_environment = {};  // "NAME=value", over the test's own
     unsigned short terminal_rows = 24;
     unsigned short terminal_columns = 80;
 };

@@ -85,7 +85,7 @@ class CommandSession : public ::testing::Test {
     void end_and_expect(int status, const std::string& output) {
         ASSERT_TRUE(server_.send_bytes("~~~0"));
         ASSERT_TRUE(console_->wait_exit(WAIT_MS));
-        EXPECT_EQ(console_->exit_status(), status);
+        EXPECT_EQ(console_->exit_status(), status) << console_->stderr_text();
         EXPECT_EQ(console_->stdout_text(), output);
     }
 
@@ -146,7 +146,7 @@ TEST(FloodTest, HundredMebibytesShownWhileKeysAreTyped) {
     ASSERT_TRUE(server.wait_for_received(typed.size(), WAIT_MS));
     ASSERT_TRUE(server.send_bytes("~~~0"));
     ASSERT_TRUE(console.wait_exit(WAIT_MS * 4));
-    EXPECT_EQ(console.exit_status(), 0);
+    EXPECT_EQ(console.exit_status(), 0) << console.stderr_text();
     EXPECT_EQ(server.received(), typed);
     expect_terminal_restored(console);
 
@@ -316,7 +316,7 @@ TEST(HostileTitleTest, TitleSequencesCarryNoControlBytesFromTheServer) {
     }
     ASSERT_TRUE(server.send_bytes("~~~0"));
     ASSERT_TRUE(console.wait_exit(WAIT_MS));
-    EXPECT_EQ(console.exit_status(), 0);
+    EXPECT_EQ(console.exit_status(), 0) << console.stderr_text();
     expect_terminal_restored(console);
     EXPECT_EQ(read_whole_file(out_path), BANNER + shown);
 
@@ -402,7 +402,7 @@ TEST_F(CommandSession, SilentServerGetsCloseAndTheConsoleEndsWhenItCloses) {
     EXPECT_FALSE(console_->exited());
     server_.close_connection();
     ASSERT_TRUE(console_->wait_exit(WAIT_MS));
-    EXPECT_EQ(console_->exit_status(), 0);
+    EXPECT_EQ(console_->exit_status(), 0) << console_->stderr_text();
     EXPECT_EQ(console_->stdout_text(), "");
     EXPECT_EQ(server_.connection_count(), 1);
 }
