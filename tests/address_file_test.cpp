@@ -88,6 +88,12 @@ TEST_F(AddressFile, ADirectoryIsNoAddressFile) {
     rmdir(path_.c_str());
 }
 
+TEST_F(AddressFile, ANamedPipeIsReadAsEmptyWithoutWaiting) {
+    ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
+    platform::ServerAddress address;
+    EXPECT_FALSE(read(&address));  // would block for ever on a plain open
+}
+
 TEST_F(AddressFile, ResolvedNameWinsOverStoredAddress) {
     write(file_bytes("\x0a\x00\x00\x05", 0x1234, "localhost"));
     platform::ServerAddress address;

@@ -355,4 +355,22 @@ TEST_F(DemoServerTest, InteractiveMenuSetsTheExitStatus) {
     EXPECT_NE(console.stdout_text().find("Goodbye\n"), std::string::npos);
 }
 
+// A reader of the console's output that goes away early (a pipe into head) must not end the
+// console: the script still gets the status the server sets.
+TEST_F(CommandModeTest, OutputReaderGoingAwayKeepsTheServersStatus) {
+    ProcessOptions options;
+    options.program = "/bin/bash";
+    ConsoleProcess pipeline(
+        {"-c", "\"$0\" -p\"$1\" REPORT | head -c 3 >/dev/null; exit ${PIPESTATUS[0]}",
+         VELDRIN_BINARY, dir_.path()},
+        options);
+    ASSERT_TRUE(server_.accept_connection(WAIT_MS));
+    ASSERT_TRUE(server_.wait_for_received(MODE.size() + 6, WAIT_MS));
+    ASSERT_TRUE(server_.send_bytes("first lines\n"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // head has read and gone
+    answer(std::string(64 * 1024, 'x'), "5");
+    ASSERT_TRUE(pipeline.wait_exit(WAIT_MS));
+    EXPECT_EQ(pipeline.exit_status(), 5) << pipeline.stderr_text();
+}
+
 }  // namespace

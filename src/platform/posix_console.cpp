@@ -392,8 +392,11 @@ void console_start() {
     }
     tty_fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (pipe2(answer_pipe, O_CLOEXEC | O_NONBLOCK) != 0) answer_pipe[0] = answer_pipe[1] = -1;
-    for (int signal_number : {SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGPIPE})
-        handle_signal(signal_number);
+    for (int signal_number : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) handle_signal(signal_number);
+    // A reader of standard output that goes away (a pipe into head) makes writes fail, which
+    // the console ignores like any other output failure: it must not end the console before
+    // the server has set its exit status. Launched programs start with the default again.
+    ::signal(SIGPIPE, SIG_IGN);
 #ifndef VELDRIN_SANITIZED
     // The sanitizers report these themselves; their handlers are left alone.
     for (int signal_number : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS})

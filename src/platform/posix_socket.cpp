@@ -122,7 +122,9 @@ bool resolve_host(const char* name, std::uint32_t* address) {
 int file_open_read(const char* name) {
     int fd;
     do {
-        fd = ::open(name, O_RDONLY | O_CLOEXEC);
+        // Without O_NONBLOCK a named pipe in the file's place would hold the console until
+        // something wrote to it; with it, such a file reads as empty.
+        fd = ::open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
     return fd;
 }
