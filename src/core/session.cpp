@@ -11,7 +11,11 @@
 
 namespace {
 
-constexpr std::size_t RECEIVE_BUFFER_SIZE = 128 * RECEIVE_CHUNK;
+// One receive takes whatever has arrived, up to this much: with a fast server, fewer and larger
+// receives and writes cost markedly less time per byte (fewer window updates, fewer trips into
+// the output file's write path) than 128 KiB ones, and nothing ever waits for the buffer to
+// fill.
+constexpr std::size_t RECEIVE_BUFFER_SIZE = 512 * RECEIVE_CHUNK;
 constexpr int MAX_PARTS = static_cast<int>(RECEIVE_BUFFER_SIZE / RECEIVE_CHUNK);
 
 char receive_buffer[RECEIVE_BUFFER_SIZE];
