@@ -16,9 +16,10 @@
 //           measures the CPU time the program uses during S seconds.
 //   cmdwall --dir D --runs R -- PROGRAM ARGS...
 //           Runs PROGRAM (a command-mode console) R times; the server answers the command at
-//           once with "done\n~~~0". Measures the wall time from start to exit and when the
-//           command arrived after the connection; first, for comparison, the median time to
-//           start and end "true".
+//           once with "done\n~~~0". Measures the wall time from the fork to the exit, and the
+//           time from the arrival of "MODE 1" (sent as soon as the connection is made) to the
+//           arrival of the command; first, for comparison, the median time to fork, run and
+//           reap "true".
 //   run     --out FILE -- PROGRAM ARGS...
 //           Runs PROGRAM with standard output to FILE and prints its exit status, CPU time and
 //           peak resident set. This program is linked statically and touches little memory,
@@ -38,6 +39,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -137,6 +139,9 @@ int listen_and_publish(const std::string& dir, int* port) {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) fail("bind");
+    // Received data carries the kernel's time of arrival (see receive_stamped).
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
     if (listen(fd, 4) != 0) fail("listen");
     socklen_t size = sizeof address;
     if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) fail("getsockname");
@@ -190,6 +195,36 @@ void send_all(int fd, const char* data, std::size_t length) {
         data += sent;
         length -= static_cast<std::size_t>(sent);
     }
+}
+
+// One receive; *at is when the data arrived, on the CLOCK_MONOTONIC scale of now_ns: the
+// kernel's own time stamp when it gives one, else the time of the receive.
+ssize_t receive_stamped(int fd, char* buffer, std::size_t capacity, std::int64_t* at) {
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
+    iovec vector{buffer, capacity};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+    msghdr message{};
+    message.msg_iov = &vector;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t n;
+    do {
+        n = recvmsg(fd, &message, 0);
+    } while (n < 0 && errno == EINTR);
+    *at = now_ns();
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+        timespec stamp{};
+        std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+        timespec real{};
+        clock_gettime(CLOCK_REALTIME, &real);
+        std::int64_t age = (static_cast<std::int64_t>(real.tv_sec) - stamp.tv_sec) * 1000000000 +
+                           (real.tv_nsec - stamp.tv_nsec);
+        if (age >= 0 && age < 10000000000LL) *at = now_ns() - age;
+    }
+    return n;
 }
 
 // Reads and drops until the peer closes (or timeout_ms passes).
@@ -504,16 +539,20 @@ int run_cmdwall(const Options& o) {
         }
         int fd = accept_within(listener, 15000);
         if (fd < 0) fail_plain("no connection");
-        std::int64_t accepted = now_ns();
-        // "MODE 1" with its NUL, then the command in a send of its own.
+        // "MODE 1" with its NUL right after the connection, then the command in a send of its
+        // own. Both are timed by the kernel as they arrive, so that the time between them does
+        // not depend on how soon this server gets to run.
         std::string got;
+        std::int64_t accepted = 0;
         std::int64_t command_at = 0;
         while (command_at == 0) {
             char buffer[256];
-            ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+            std::int64_t at = 0;
+            ssize_t n = receive_stamped(fd, buffer, sizeof buffer, &at);
             if (n <= 0) break;
+            if (got.empty()) accepted = at;
             got.append(buffer, static_cast<std::size_t>(n));
-            if (got.size() > 7) command_at = now_ns();
+            if (got.size() > 7) command_at = at;
         }
         if (command_at != 0) send_all(fd, "done\n~~~0", 9);
         int status = 0;
