@@ -16,9 +16,12 @@
 #include <thread>
 #include <vector>
 
+#include "e2e_common.h"
 #include "harness.h"
 
 namespace {
+
+using namespace e2e;
 
 using harness::ADDRESS_FILE_NAME;
 using harness::bytes;
@@ -29,14 +32,7 @@ using harness::TempDir;
 using harness::UnusedPort;
 
 constexpr int WAIT_MS = 15000;
-const std::string MODE = bytes("MODE 1\0");
-const std::string CLOSE = bytes("CLOSE\0");
 const std::string BANNER = "Kestrane Database Manager Console 1.0\n";
-
-long long milliseconds_between(std::chrono::steady_clock::time_point from,
-                               std::chrono::steady_clock::time_point to) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
-}
 
 class CommandModeTest : public ::testing::Test {
   protected:

@@ -30,12 +30,15 @@
 #include <thread>
 #include <vector>
 
+#include "e2e_common.h"
 #include "harness.h"
 #include "pty_harness.h"
 
 extern char** environ;
 
 namespace {
+
+using namespace e2e;
 
 using harness::ADDRESS_FILE_NAME;
 using harness::bytes;
@@ -48,26 +51,6 @@ using pty::TerminalConsole;
 
 constexpr int WAIT_MS = 15000;
 constexpr std::size_t NOT_FOUND = std::string::npos;
-const std::string MODE = bytes("MODE 1\0");
-// What the console writes to take a notice off the screen.
-constexpr const char* NOTICE_ERASE = "\0337\033[B\r\033[J\0338";
-constexpr const char* TITLE_PUSH = "\033[22;0t";
-constexpr const char* TITLE_POP = "\033[23;0t";
-
-void pause_ms(int milliseconds) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
-
-// The terminal is left as the console found it: its settings, and its title (pushed at the
-// start, popped at the end).
-void expect_terminal_restored(const TerminalConsole& console) {
-    EXPECT_EQ(pty::settings_text(console.settings_now()),
-              pty::settings_text(console.settings_at_start()));
-    std::string screen = console.screen();
-    std::size_t push = screen.find(TITLE_PUSH);
-    ASSERT_NE(push, NOT_FOUND);
-    EXPECT_NE(screen.find(TITLE_POP, push), NOT_FOUND);
-}
 
 // ---------------------------------------------------------------------------------------------
 // Lost sessions at a terminal: closed or reset, with and without "-C"

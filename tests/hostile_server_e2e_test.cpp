@@ -15,10 +15,13 @@
 #include <thread>
 #include <vector>
 
+#include "e2e_common.h"
 #include "harness.h"
 #include "pty_harness.h"
 
 namespace {
+
+using namespace e2e;
 
 using harness::ADDRESS_FILE_NAME;
 using harness::bytes;
@@ -30,31 +33,9 @@ using pty::TerminalConsole;
 constexpr int WAIT_MS = 15000;
 constexpr std::size_t NOT_FOUND = std::string::npos;
 constexpr std::size_t CHUNK = 1024;
-const std::string MODE = bytes("MODE 1\0");
-const std::string CLOSE = bytes("CLOSE\0");
 constexpr const char* CONSOLE_TITLE = "Kestrane Database Manager Console";
 const std::string BANNER = std::string(CONSOLE_TITLE) + " 1.0\n";
-constexpr const char* TITLE_PUSH = "\033[22;0t";
-constexpr const char* TITLE_POP = "\033[23;0t";
 constexpr const char* TITLE_START = "\033]2;";
-
-void pause_ms(int milliseconds) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
-
-long long milliseconds_between(std::chrono::steady_clock::time_point from,
-                               std::chrono::steady_clock::time_point to) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
-}
-
-void expect_terminal_restored(const TerminalConsole& console) {
-    EXPECT_EQ(pty::settings_text(console.settings_now()),
-              pty::settings_text(console.settings_at_start()));
-    std::string screen = console.screen();
-    std::size_t push = screen.find(TITLE_PUSH);
-    ASSERT_NE(push, NOT_FOUND);
-    EXPECT_NE(screen.find(TITLE_POP, push), NOT_FOUND);
-}
 
 std::string read_whole_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -10,10 +10,13 @@
 #include <string>
 #include <thread>
 
+#include "e2e_common.h"
 #include "harness.h"
 #include "pty_harness.h"
 
 namespace {
+
+using namespace e2e;
 
 using harness::ADDRESS_FILE_NAME;
 using harness::ConsoleProcess;
@@ -31,25 +34,6 @@ constexpr int CONTROL_SETTLE_MS = 150;
 constexpr const char* BANNER = "Kestrane Database Manager Console 1.0";
 constexpr const char* CAPTION = "Kestrane Database Manager Console";
 constexpr const char* RETRY_BUTTONS = "[R]etry   [C]ancel";
-constexpr const char* TITLE_PUSH = "\033[22;0t";
-constexpr const char* TITLE_POP = "\033[23;0t";
-// What the console writes to take a notice off the screen.
-constexpr const char* NOTICE_ERASE = "\0337\033[B\r\033[J\0338";
-
-void pause_ms(int milliseconds) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
-
-// The terminal is left exactly as the console found it: its settings, and its title (the
-// title pushed at the start is popped at the end).
-void expect_terminal_restored(const TerminalConsole& console) {
-    EXPECT_EQ(pty::settings_text(console.settings_now()),
-              pty::settings_text(console.settings_at_start()));
-    std::string screen = console.screen();
-    std::size_t push = screen.find(TITLE_PUSH);
-    ASSERT_NE(push, std::string::npos);
-    EXPECT_NE(screen.find(TITLE_POP, push), std::string::npos);
-}
 
 // A console at a terminal, connected to a scripted server, with its keyboard in key mode.
 class ConnectedConsole : public ::testing::Test {

@@ -1,0 +1,43 @@
+// What the end-to-end tests share: the console's fixed wire messages and terminal sequences,
+// and the checks made on a console that ran at a terminal.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "harness.h"
+#include "pty_harness.h"
+
+namespace e2e {
+
+inline const std::string MODE = harness::bytes("MODE 1\0");
+inline const std::string CLOSE = harness::bytes("CLOSE\0");
+constexpr const char* TITLE_PUSH = "\033[22;0t";
+constexpr const char* TITLE_POP = "\033[23;0t";
+// What the console writes to take a notice off the screen.
+constexpr const char* NOTICE_ERASE = "\0337\033[B\r\033[J\0338";
+
+inline void pause_ms(int milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+inline long long milliseconds_between(std::chrono::steady_clock::time_point from,
+                                      std::chrono::steady_clock::time_point to) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
+}
+
+// The terminal is left exactly as the console found it: its settings, and its title (the
+// title pushed at the start is popped at the end).
+inline void expect_terminal_restored(const pty::TerminalConsole& console) {
+    EXPECT_EQ(pty::settings_text(console.settings_now()),
+              pty::settings_text(console.settings_at_start()));
+    std::string screen = console.screen();
+    std::size_t push = screen.find(TITLE_PUSH);
+    ASSERT_NE(push, std::string::npos);
+    EXPECT_NE(screen.find(TITLE_POP, push), std::string::npos);
+}
+
+}  // namespace e2e
