@@ -29,13 +29,8 @@ bool digits_above_32_bits(const char* text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    // The argument is the rest of a chunk's text, NUL-ended, in an exact-size allocation.
-    const void* nul = std::memchr(data, '\0', size);
-    std::size_t length =
-        nul ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - data) : size;
-    char* argument = new char[length + 1];
-    std::memcpy(argument, data, length);
-    argument[length] = '\0';
+    std::size_t length = 0;
+    char* argument = nul_ended_argument(data, size, &length);
 
     const std::uint32_t untouched = 0x5A5A5A5Au;
     std::uint32_t value = untouched;

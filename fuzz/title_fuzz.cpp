@@ -43,14 +43,8 @@ long read_least_length(const char* text, unsigned* least) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    // The argument is the rest of a chunk's text: it holds no NUL and is NUL-ended. It sits in an
-    // exact-size allocation so that a read past its NUL is an AddressSanitizer finding.
-    const void* nul = std::memchr(data, '\0', size);
-    std::size_t length =
-        nul ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - data) : size;
-    char* argument = new char[length + 1];
-    std::memcpy(argument, data, length);
-    argument[length] = '\0';
+    std::size_t length = 0;
+    char* argument = nul_ended_argument(data, size, &length);
 
     long offset = parse_title_argument(argument, length);
 
