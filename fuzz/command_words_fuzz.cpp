@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "check.h"
-#include "platform/posix_process.h"
+#include "platform/posix/process.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "actions/launch.h"
 #include "harness.h"
-#include "platform/posix_process.h"
+#include "platform/posix/process.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// Threads and waits on POSIX.
+// Threads and waits: the Threads and waiting part of platform.h, over pthreads and eventfd.
 //
 // POSIX has no safe way to end a thread wherever it is, so every wait of a thread that may be
 // ended goes through wait_readable, which also watches the thread's wake descriptor; ending a
@@ -13,8 +13,8 @@
 #include <cerrno>
 #include <climits>
 
+#include "internal.h"
 #include "platform/platform.h"
-#include "platform/posix_internal.h"
 
 namespace platform {
 

@@ -1,10 +1,12 @@
-// Programs the server starts on the console's machine, and the one it may end later.
+// Processes: process_create and process_terminate of platform.h, over posix_spawn and process
+// file descriptors. Programs the server starts on the console's machine, and the one it may end
+// later.
 //
 // Programs are started with posix_spawn and never waited for. The console keeps hold of the
 // program it was asked to remember through a process file descriptor, so ending it can never
 // reach another process that has since been given the same id. Programs that end are reaped by
 // the system (SA_NOCLDWAIT), so none is left behind as a zombie.
-#include "platform/posix_process.h"
+#include "platform/posix/process.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -1,4 +1,5 @@
-// Starting and ending programs on POSIX: the parts that tests call directly.
+// Starting programs on POSIX: the pure parts of process.cpp, which tests and fuzz targets call
+// directly.
 //
 // The server gives a command text and the creation flags of the Win32 process services. Here
 // the text is split into words as a shell user expects, with no shell behind it, and the flags

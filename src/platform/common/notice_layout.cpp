@@ -1,0 +1,46 @@
+// The layout of a notice drawn as a text box.
+#include "platform/common/notice_layout.h"
+
+#include <cstring>
+
+namespace platform {
+
+std::size_t notice_text_lines(const char* text, std::size_t width, NoticeTextLine* lines) {
+    std::size_t count = 0;
+    const char* p = text;
+    while (count < NOTICE_TEXT_LINES) {
+        const char* end = std::strchr(p, '\n');
+        std::size_t length = end ? static_cast<std::size_t>(end - p) : std::strlen(p);
+        do {
+            std::size_t piece = length < width ? length : width;
+            lines[count++] = {p, piece};
+            p += piece;
+            length -= piece;
+        } while (length > 0 && count < NOTICE_TEXT_LINES);
+        if (!end || count == NOTICE_TEXT_LINES) break;
+        p = end + 1;
+    }
+    return count;
+}
+
+NoticeLayout layout_notice(const char* caption, const char* text, bool retry, std::size_t columns) {
+    if (columns == 0) columns = NOTICE_DEFAULT_COLUMNS;
+    if (columns > NOTICE_MAX_COLUMNS) columns = NOTICE_MAX_COLUMNS;
+    if (columns < NOTICE_MIN_COLUMNS) columns = NOTICE_MIN_COLUMNS;
+    NoticeLayout layout{};
+    // "| " text " |" within columns - 1, so that no row reaches the last column.
+    std::size_t text_width = columns - 5;
+    layout.line_count = notice_text_lines(text, text_width, layout.lines);
+    layout.buttons = retry ? "[R]etry   [C]ancel" : "[O]K";
+    layout.buttons_length = std::strlen(layout.buttons);
+    layout.caption_length = std::strlen(caption);
+    if (layout.caption_length > text_width - 2) layout.caption_length = text_width - 2;
+    layout.inner = layout.buttons_length;
+    if (layout.caption_length + 2 > layout.inner) layout.inner = layout.caption_length + 2;
+    for (std::size_t i = 0; i < layout.line_count; ++i)
+        if (layout.lines[i].length > layout.inner) layout.inner = layout.lines[i].length;
+    layout.rows = layout.line_count + 4;
+    return layout;
+}
+
+}  // namespace platform

@@ -1,0 +1,41 @@
+// Files and the working directory: the Files part of platform.h, over the POSIX file calls.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+int file_open_read(const char* name) {
+    int fd;
+    do {
+        // Without O_NONBLOCK a named pipe in the file's place would hold the console until
+        // something wrote to it; with it, such a file reads as empty.
+        fd = ::open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+long file_read(int file, void* buffer, std::size_t length) {
+    std::size_t done = 0;
+    while (done < length) {
+        ssize_t got = ::read(file, static_cast<char*>(buffer) + done, length - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return -1;
+        if (got == 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    return static_cast<long>(done);
+}
+
+void file_close(int file) {
+    ::close(file);
+}
+
+bool change_directory(const char* path) {
+    return ::chdir(path) == 0;
+}
+
+}  // namespace platform

@@ -1,0 +1,70 @@
+// What the POSIX backend's files share among themselves. Only the backend includes this file:
+// its folder is a private include path of the console's library, and the guard below stops any
+// other file that reaches it by a longer path.
+//
+// Beyond POSIX the backend needs: Linux 5.4 or later (process file descriptors: pidfd_open,
+// pidfd_send_signal, waitid on P_PIDFD), glibc 2.34 or later (posix_spawn_file_actions_
+// addclosefrom_np, pthread_timedjoin_np), and eventfd for the threads' wake descriptors.
+#pragma once
+
+#ifndef VELDRIN_PLATFORM_BACKEND
+#error \
+    "internal.h belongs to the POSIX backend; the rest of the console includes platform/platform.h"
+#endif
+
+#include <termios.h>
+
+#include <atomic>
+#include <cstddef>
+
+namespace platform::posix {
+
+// ---------------------------------------------------------------------------------------------
+// Waits (thread.cpp)
+
+// The calling thread's wake descriptor: readable once the thread is being ended. -1 for
+// threads not started by thread_start (the main thread), which are never ended.
+int current_wake_fd();
+
+// Waits until fd is readable (fd may be -1: then only the time-out or a wake counts), the
+// calling thread is being ended, or timeout_ms passes (-1: no time-out). Restarts after
+// signals. Returns 1 when fd is readable, 0 on time-out, -2 when the thread is being ended,
+// -1 on a poll failure.
+int wait_readable(int fd, int timeout_ms);
+
+// ---------------------------------------------------------------------------------------------
+// What console_start found, and what is to be put back (terminal.cpp)
+
+extern int tty_fd;  // the controlling terminal, for the title and notices; -1 when none
+extern bool stdin_is_tty;
+extern termios saved_mode;  // standard input's settings at start-up (when it is a terminal)
+extern unsigned char erase_key;
+extern std::atomic<int> restored;  // restore has run: the console no longer touches the terminal
+extern std::atomic<int> notice_drawn;  // a notice is on the screen below the cursor
+
+// Erases what a notice drew below the cursor line and leaves the cursor where it was.
+constexpr char NOTICE_ERASE[] = "\0337\033[B\r\033[J\0338";
+
+// Writes all of data to fd, restarting after signals; failures are ignored.
+// Async-signal-safe.
+void write_all(int fd, const char* data, std::size_t length);
+// Puts the terminal back as console_start found it, once. Async-signal-safe: only tcsetattr
+// and write.
+void restore_terminal();
+
+// ---------------------------------------------------------------------------------------------
+// Signals (signals.cpp)
+
+// The handlers that restore the terminal before the signals that end a process take effect,
+// and SIGPIPE ignored.
+void install_signal_handlers();
+
+// ---------------------------------------------------------------------------------------------
+// Notices (notice.cpp)
+
+// Makes the pipe the keyboard reader answers notices through.
+void notices_start();
+// Gives a key to the notice that is up; false when there is none.
+bool key_to_notice(unsigned char key);
+
+}  // namespace platform::posix

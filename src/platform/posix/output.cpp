@@ -1,0 +1,50 @@
+// Standard output: write_stdout and write_stdout_parts of platform.h. Only the server's text and
+// the console's own lines go here; what the console adds to the screen (the title, notices)
+// goes to the controlling terminal, never into standard output, which may be redirected.
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "internal.h"
+#include "platform/platform.h"
+
+namespace platform {
+
+void write_stdout(const char* data, std::size_t length) {
+    posix::write_all(1, data, length);
+}
+
+void write_stdout_parts(const OutputPart* parts, int count) {
+    constexpr int BATCH = 16;
+    int index = 0;
+    while (index < count) {
+        iovec vector[BATCH];
+        int used = 0;
+        for (; used < BATCH && index + used < count; ++used)
+            vector[used] = {const_cast<char*>(parts[index + used].data),
+                            parts[index + used].length};
+        iovec* next = vector;
+        int left = used;
+        while (left > 0) {
+            ssize_t written = writev(1, next, left);
+            if (written < 0) {
+                if (errno == EINTR) continue;
+                return;
+            }
+            std::size_t done = static_cast<std::size_t>(written);
+            while (left > 0 && done >= next->iov_len) {
+                done -= next->iov_len;
+                ++next;
+                --left;
+            }
+            if (left > 0) {
+                next->iov_base = static_cast<char*>(next->iov_base) + done;
+                next->iov_len -= done;
+            }
+        }
+        index += used;
+    }
+}
+
+}  // namespace platform
