@@ -191,6 +191,7 @@ TEST(SplitCommand, AsManyWordsAsTheLongestTextHolds) {
 // ---------------------------------------------------------------------------------------------
 
 TEST(LaunchStyle, FlagsChooseHowTheProgramStarts) {
+    using namespace platform;
     using namespace platform::posix;
     EXPECT_EQ(launch_style(0, true), LAUNCH_SHARED_TERMINAL);
     EXPECT_EQ(launch_style(CREATE_NEW_PROCESS_GROUP | 0x7fff0000u, true), LAUNCH_SHARED_TERMINAL);

@@ -58,8 +58,9 @@ void launch_program(char* argument, std::size_t argument_length) {
     std::size_t title_end = request.title_offset + request.title_length;
     if (title_end < argument_length) argument[title_end] = '\0';
 
-    bool remember = (request.flags & REMEMBER_CHILD) != 0;
-    std::uint32_t creation_flags = (request.flags & ~REMEMBER_CHILD) | CREATE_NEW_PROCESS_GROUP;
+    bool remember = (request.flags & platform::REMEMBER_CHILD) != 0;
+    std::uint32_t creation_flags =
+        (request.flags & ~platform::REMEMBER_CHILD) | platform::CREATE_NEW_PROCESS_GROUP;
     platform::ProcessId process = 0;
     if (!platform::process_create(command, title, creation_flags, remember, &process)) return;
     if (remember) child_pid.store(process);

@@ -50,8 +50,8 @@ bool decode_address_file(const unsigned char* bytes, std::size_t size, HostResol
 }
 
 bool read_server_address_from(const char* path, platform::ServerAddress* address) {
-    int file = platform::file_open_read(path);
-    if (file < 0) return false;
+    platform::FileHandle file = platform::file_open_read(path);
+    if (file == platform::NO_FILE) return false;
     // Only the first 83 bytes hold anything the console reads.
     unsigned char bytes[ADDRESS_FILE_USED];
     long size = platform::file_read(file, bytes, sizeof bytes);

@@ -80,8 +80,7 @@ struct ConsoleOptions {
 // none (interactive mode). Pure: touches no state.
 void parse_options(int argc, const char* const* argv, char* line, std::size_t capacity,
                    ConsoleOptions* options);
-// The process's exit status for an exit_code: the code itself when it fits the platform's
-// status, else the largest status.
+// The process's exit status for an exit_code: platform::exit_status.
 int process_exit_status(std::uint32_t code);
 // The whole console: start-up, the connection loop and the shutdown; returns the exit status.
 int console_main(int argc, const char* const* argv);
@@ -137,9 +136,6 @@ void apply_control(char control, char* argument, std::size_t argument_length);
 
 // ---------------------------------------------------------------------------------------------
 // Server-directed actions
-
-constexpr std::uint32_t REMEMBER_CHILD = 0x80000000u;
-constexpr std::uint32_t CREATE_NEW_PROCESS_GROUP = 0x200u;
 
 void launch_program(char* argument, std::size_t argument_length);
 void end_program();

@@ -69,12 +69,12 @@ void parse_options(int argc, const char* const* argv, char* line, std::size_t ca
 }
 
 int process_exit_status(std::uint32_t code) {
-    return code > 255 ? 255 : static_cast<int>(code);
+    return platform::exit_status(code);
 }
 
 int console_main(int argc, const char* const* argv) {
     platform::sockets_start();
-    console_input = platform::console_input();
+    console_input = platform::standard_input();
     platform::console_start();
     set_console_window();
 

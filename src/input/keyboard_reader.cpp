@@ -12,14 +12,14 @@ constexpr unsigned FAILED_READ_PAUSE_MS = 100;
 }  // namespace
 
 void keyboard_reader() {
-    platform::set_console_input_mode(console_input, 0);
+    platform::set_console_key_mode(console_input);
     LineEditor editor;
     line_editor_reset(&editor);
     for (;;) {
         char key = 0;
-        platform::KeyResult result = platform::read_console_key(console_input, &key);
-        if (result == platform::KEY_STOPPED || result == platform::KEY_END) return;
-        bool key_read = result == platform::KEY_READ;
+        platform::WaitResult result = platform::read_console_key(console_input, &key);
+        if (result == platform::WaitResult::STOPPED || result == platform::WaitResult::END) return;
+        bool key_read = result == platform::WaitResult::READY;
         KeyOutcome outcome = edit_key(&editor, key_read, key, raw_keys.load() == 1);
         if (outcome.echo_length > 0) platform::write_stdout(outcome.echo, outcome.echo_length);
         // A send while there is no connection fails: such a line or key is lost.

@@ -2,10 +2,15 @@
 //
 // The console was designed over the Win32 console, process, thread and window services and
 // Windows Sockets; this header names what the rest of the console needs of them, and each
-// operating system supplies one implementation (platform_posix_*.cpp today).
+// operating system supplies one backend: a folder of src/platform/ (posix/ today) whose files
+// are named alike in every backend (terminal.cpp, signals.cpp, keyboard.cpp, notice.cpp,
+// output.cpp, title.cpp, socket.cpp, file.cpp, thread.cpp, process.cpp) and meet the part of
+// this header that each one's head comment names. Portable code the backends share lives in
+// src/platform/common/.
 //
 // Conventions: no exceptions, no heap allocation in the console's own paths, failures are
-// reported through return values (-1, false, NO_SOCKET, a null handle).
+// reported through return values (-1, false, NO_SOCKET, NO_FILE, a null handle). The Win32
+// values the seam carries (notice styles and answers, creation flags) are defined here once.
 #pragma once
 
 #include <cstddef>
@@ -59,11 +64,14 @@ bool resolve_host(const char* name, std::uint32_t* address);
 // ---------------------------------------------------------------------------------------------
 // Files and the working directory (the low-level runtime file calls)
 
-// A file opened for reading in binary mode, or -1.
-int file_open_read(const char* name);
+using FileHandle = std::intptr_t;
+constexpr FileHandle NO_FILE = -1;
+
+// A file opened for reading in binary mode, or NO_FILE.
+FileHandle file_open_read(const char* name);
 // Reads up to length bytes (fewer only at the end of the file); the number read, or -1.
-long file_read(int file, void* buffer, std::size_t length);
-void file_close(int file);
+long file_read(FileHandle file, void* buffer, std::size_t length);
+void file_close(FileHandle file);
 // True when the working directory could be changed.
 bool change_directory(const char* path);
 
@@ -73,6 +81,18 @@ bool change_directory(const char* path);
 // A thread that may be ended from outside does all its blocking waits through the calls below
 // (sleep_ms, read_console_key, show_notice); they return early, reporting that the thread is
 // being ended, as soon as thread_stop is called on it. The thread body then returns.
+//
+// Core starts its threads through start_thread (core/console_state.h), which is thread_start;
+// it ends them with thread_stop.
+
+// How a wait ended. Shared by the backends' own waits and read_console_key.
+enum class WaitResult {
+    READY,      // what was waited for is there (read_console_key: *key holds one character)
+    TIMED_OUT,  // the time-out passed first (backend-internal waits only)
+    FAILED,     // the wait or the read failed
+    END,        // the end of the input: there will never be more
+    STOPPED,    // the calling thread is being ended
+};
 
 struct ThreadRecord;
 using ThreadHandle = ThreadRecord*;
@@ -106,23 +126,19 @@ struct OutputPart {
 // Writes several pieces in one go, in order.
 void write_stdout_parts(const OutputPart* parts, int count);
 
-// The console's input handle (standard input).
-using InputHandle = int;
-InputHandle console_input();
-// Mode 0: every key as it is typed, no echo, no line editing, no keys turned into signals.
-// Returns false when the input is not a terminal (keys are then read from it as they come).
-bool set_console_input_mode(InputHandle input, unsigned mode);
+// The console's input handle: standard input. Core keeps it in console_input.
+using InputHandle = std::intptr_t;
+InputHandle standard_input();
+// Key mode: every key as it is typed, no echo, no line editing, no keys turned into signals.
+// Returns false when the input is not a console or terminal (keys are then read from it as
+// they come).
+bool set_console_key_mode(InputHandle input);
 
-enum KeyResult {
-    KEY_READ = 1,      // *key holds one character
-    KEY_FAILED = 0,    // the read failed (treated as the end of a line by the reader)
-    KEY_END = -1,      // end of input: there will never be another key
-    KEY_STOPPED = -2,  // the calling thread is being ended
-};
-// Reads one key. Backspace arrives as 8, Enter as 13; keys that are not characters (arrows,
-// function keys) are swallowed. Keys typed while a notice is up answer the notice and are
-// not returned.
-KeyResult read_console_key(InputHandle input, char* key);
+// Reads one key: READY with *key set, FAILED (treated as the end of a line by the reader),
+// END (there will never be another key) or STOPPED (the calling thread is being ended).
+// Backspace arrives as 8, Enter as 13; keys that are not characters (arrows, function keys)
+// are swallowed. Keys typed while a notice is up answer the notice and are not returned.
+WaitResult read_console_key(InputHandle input, char* key);
 
 // The console window's title. The title is written to the controlling terminal only (never to
 // redirected output, never when there is no terminal); control characters in it are made
@@ -140,18 +156,38 @@ constexpr int ANSWER_OK = 1;                // IDOK
 constexpr int ANSWER_CANCEL = 2;            // IDCANCEL
 constexpr int ANSWER_RETRY = 4;             // IDRETRY
 constexpr int ANSWER_STOPPED = 0;           // the calling thread is being ended
-// Shows a modal notice with the caption and text and waits for the user's answer.
+// Shows a modal notice with the caption and text and waits for the user's answer: ANSWER_OK
+// for NOTICE_ERROR; ANSWER_RETRY or ANSWER_CANCEL for NOTICE_RETRY.
+//
+// The stop contract: the retry notifier shows its notice on a thread of its own, and the main
+// thread ends that thread with thread_stop when the connection comes (or the console ends).
+// thread_stop on the thread that waits here takes the notice away (nothing of it is left on
+// the screen) and show_notice returns ANSWER_STOPPED. A stop is never reported as a user's
+// answer, and a user's answer never as ANSWER_STOPPED. With nobody to answer (no console or
+// terminal), a backend answers at once as the user would have agreed: ANSWER_OK or
+// ANSWER_RETRY.
 int show_notice(const char* caption, const char* text, unsigned style);
 
 // Detaches from the console at the end of interactive mode (restores the terminal here).
 void detach_console();
 // Ends the process with the status, leaving the terminal as it was found.
 [[noreturn]] void exit_process(int status);
+// The process's exit status for the exit code the server set: the code itself when the
+// platform's status holds it (POSIX: 8 bits), else the largest status.
+int exit_status(std::uint32_t code);
 
 // ---------------------------------------------------------------------------------------------
 // Processes
 
 using ProcessId = std::uint32_t;
+
+// The launch control's flags (the Win32 values). The server sets REMEMBER_CHILD in the flags
+// of a program it may end later; the rest are creation flags passed on to process_create.
+constexpr std::uint32_t REMEMBER_CHILD = 0x80000000u;
+constexpr std::uint32_t DETACHED_PROCESS = 0x8u;
+constexpr std::uint32_t CREATE_NEW_CONSOLE = 0x10u;
+constexpr std::uint32_t CREATE_NEW_PROCESS_GROUP = 0x200u;
+
 // Starts a program from its command text (split into words, the first found on PATH), with
 // the creation flags (the Win32 values; see the README for what each means here) and the
 // window title. True and *process set on success. With remember, the platform keeps hold of

@@ -8,20 +8,21 @@
 
 namespace platform {
 
-int file_open_read(const char* name) {
+FileHandle file_open_read(const char* name) {
     int fd;
     do {
         // Without O_NONBLOCK a named pipe in the file's place would hold the console until
         // something wrote to it; with it, such a file reads as empty.
         fd = ::open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
-    return fd;
+    return fd < 0 ? NO_FILE : fd;
 }
 
-long file_read(int file, void* buffer, std::size_t length) {
+long file_read(FileHandle file, void* buffer, std::size_t length) {
     std::size_t done = 0;
     while (done < length) {
-        ssize_t got = ::read(file, static_cast<char*>(buffer) + done, length - done);
+        ssize_t got =
+            ::read(static_cast<int>(file), static_cast<char*>(buffer) + done, length - done);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return -1;
         if (got == 0) break;
@@ -30,8 +31,8 @@ long file_read(int file, void* buffer, std::size_t length) {
     return static_cast<long>(done);
 }
 
-void file_close(int file) {
-    ::close(file);
+void file_close(FileHandle file) {
+    ::close(static_cast<int>(file));
 }
 
 bool change_directory(const char* path) {

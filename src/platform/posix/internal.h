@@ -17,6 +17,8 @@
 #include <atomic>
 #include <cstddef>
 
+#include "platform/platform.h"
+
 namespace platform::posix {
 
 // ---------------------------------------------------------------------------------------------
@@ -28,9 +30,9 @@ int current_wake_fd();
 
 // Waits until fd is readable (fd may be -1: then only the time-out or a wake counts), the
 // calling thread is being ended, or timeout_ms passes (-1: no time-out). Restarts after
-// signals. Returns 1 when fd is readable, 0 on time-out, -2 when the thread is being ended,
-// -1 on a poll failure.
-int wait_readable(int fd, int timeout_ms);
+// signals. READY when fd is readable, TIMED_OUT, STOPPED when the thread is being ended, FAILED
+// on a poll failure.
+WaitResult wait_readable(int fd, int timeout_ms);
 
 // ---------------------------------------------------------------------------------------------
 // What console_start found, and what is to be put back (terminal.cpp)

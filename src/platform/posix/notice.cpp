@@ -197,7 +197,8 @@ int show_notice(const char* caption, const char* text, unsigned style) {
     for (;;) {
         int expected = 0;
         if (notice_slot.compare_exchange_strong(expected, 1)) break;
-        if (posix::wait_readable(-1, NOTICE_SLOT_WAIT_MS) == -2) return ANSWER_STOPPED;
+        if (posix::wait_readable(-1, NOTICE_SLOT_WAIT_MS) == WaitResult::STOPPED)
+            return ANSWER_STOPPED;
     }
     {
         std::lock_guard<std::mutex> lock(notice_mutex);
@@ -210,14 +211,14 @@ int show_notice(const char* caption, const char* text, unsigned style) {
     if (!posix::restored.load()) draw_notice(caption, text, style);
     int answer = ANSWER_STOPPED;
     for (;;) {
-        int ready = posix::wait_readable(answer_pipe[0], -1);
-        if (ready == -2) break;
+        WaitResult ready = posix::wait_readable(answer_pipe[0], -1);
+        if (ready == WaitResult::STOPPED) break;
         unsigned char byte = 0;
-        if (ready == 1 && read(answer_pipe[0], &byte, 1) == 1) {
+        if (ready == WaitResult::READY && read(answer_pipe[0], &byte, 1) == 1) {
             answer = byte;
             break;
         }
-        if (ready < 0) {
+        if (ready == WaitResult::FAILED) {
             answer = style == NOTICE_RETRY ? ANSWER_RETRY : ANSWER_OK;
             break;
         }

@@ -236,7 +236,7 @@ bool prepare_spawn(posix_spawnattr_t* attributes, posix_spawn_file_actions_t* ac
         return false;
     }
     if (style == posix::LAUNCH_SHARED_TERMINAL) {
-        if (flags & posix::CREATE_NEW_PROCESS_GROUP) {
+        if (flags & CREATE_NEW_PROCESS_GROUP) {
             spawn_flags |= POSIX_SPAWN_SETPGROUP;
             if (posix_spawnattr_setpgroup(attributes, 0) != 0) return false;
         }

@@ -10,12 +10,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/platform.h"
+
 namespace platform::posix {
 
-// The creation flags that mean something here (the Win32 values).
-constexpr std::uint32_t DETACHED_PROCESS = 0x08;
-constexpr std::uint32_t CREATE_NEW_CONSOLE = 0x10;
-constexpr std::uint32_t CREATE_NEW_PROCESS_GROUP = 0x200;
+// The creation flags that mean something here are platform.h's DETACHED_PROCESS,
+// CREATE_NEW_CONSOLE and CREATE_NEW_PROCESS_GROUP.
 
 // The environment variable that names the terminal emulator for CREATE_NEW_CONSOLE.
 constexpr const char* TERMINAL_VARIABLE = "VELDRIN_TERMINAL";

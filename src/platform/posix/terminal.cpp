@@ -1,6 +1,6 @@
 // The terminal's saved settings, the key mode and the restore on every way out: console_start,
-// console_restore, console_input, set_console_input_mode, detach_console and exit_process of
-// platform.h.
+// console_restore, standard_input, set_console_key_mode, detach_console, exit_process and
+// exit_status of platform.h.
 //
 // The terminal's settings and title are saved at start-up and put back on every way out: a
 // normal exit, exit_process, and the signals that end a process (signals.cpp restores in the
@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 
 #include "internal.h"
@@ -91,25 +92,23 @@ void console_restore() {
     posix::restore_terminal();
 }
 
-InputHandle console_input() {
+InputHandle standard_input() {
     return 0;
 }
 
-bool set_console_input_mode(InputHandle input, unsigned mode) {
+bool set_console_key_mode(InputHandle input) {
     using namespace posix;
     if (input != 0 || !stdin_is_tty || restored.load()) return false;
     termios settings = saved_mode;
-    if (mode == 0) {
-        // Every key as typed: no line editing, no echo, no keys turned into signals (Ctrl+C is
-        // the character 3), Enter as 13, no flow-control keys. Output processing stays on.
-        settings.c_lflag &=
-            ~static_cast<tcflag_t>(ICANON | ECHO | ECHOE | ECHOK | ECHONL | ISIG | IEXTEN);
-        settings.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR | IXON | IXOFF);
-        settings.c_cc[VMIN] = 1;
-        settings.c_cc[VTIME] = 0;
-    }
+    // Every key as typed: no line editing, no echo, no keys turned into signals (Ctrl+C is the
+    // character 3), Enter as 13, no flow-control keys. Output processing stays on.
+    settings.c_lflag &=
+        ~static_cast<tcflag_t>(ICANON | ECHO | ECHOE | ECHOK | ECHONL | ISIG | IEXTEN);
+    settings.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR | IXON | IXOFF);
+    settings.c_cc[VMIN] = 1;
+    settings.c_cc[VTIME] = 0;
     mode_changed.store(1);
-    return tcsetattr(input, TCSANOW, &settings) == 0;
+    return tcsetattr(0, TCSANOW, &settings) == 0;
 }
 
 void detach_console() {
@@ -119,6 +118,10 @@ void detach_console() {
 void exit_process(int status) {
     console_restore();
     std::exit(status);
+}
+
+int exit_status(std::uint32_t code) {
+    return code > 255 ? 255 : static_cast<int>(code);
 }
 
 }  // namespace platform

@@ -55,11 +55,11 @@ int current_wake_fd() {
     return current_record ? current_record->wake_fd : -1;
 }
 
-int wait_readable(int fd, int timeout_ms) {
+WaitResult wait_readable(int fd, int timeout_ms) {
     timespec start{};
     clock_gettime(CLOCK_MONOTONIC, &start);
     for (;;) {
-        if (current_record && current_record->stopping.load()) return -2;
+        if (current_record && current_record->stopping.load()) return WaitResult::STOPPED;
         pollfd fds[2];
         int count = 0;
         if (fd >= 0) fds[count++] = {fd, POLLIN, 0};
@@ -75,14 +75,14 @@ int wait_readable(int fd, int timeout_ms) {
         int ready = poll(count ? fds : nullptr, static_cast<nfds_t>(count), remaining);
         if (ready < 0) {
             if (errno == EINTR) continue;
-            return -1;
+            return WaitResult::FAILED;
         }
-        if (current_record && current_record->stopping.load()) return -2;
+        if (current_record && current_record->stopping.load()) return WaitResult::STOPPED;
         if (ready == 0) {
-            if (timeout_ms >= 0) return 0;
+            if (timeout_ms >= 0) return WaitResult::TIMED_OUT;
             continue;
         }
-        if (fd >= 0 && fds[0].revents) return 1;
+        if (fd >= 0 && fds[0].revents) return WaitResult::READY;
     }
 }
 
@@ -150,7 +150,7 @@ bool sleep_ms(unsigned milliseconds) {
         return true;
     }
     int timeout = milliseconds > INT_MAX ? INT_MAX : static_cast<int>(milliseconds);
-    return posix::wait_readable(-1, timeout) != -2;
+    return posix::wait_readable(-1, timeout) != WaitResult::STOPPED;
 }
 
 }  // namespace platform
