@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "check.h"
+#include "core/connection.h"
 #include "core/console_state.h"
 
 namespace {

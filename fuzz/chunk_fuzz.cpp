@@ -6,6 +6,7 @@
 
 #include "check.h"
 #include "core/console_state.h"
+#include "core/session.h"
 
 namespace {
 

@@ -7,8 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "actions/actions.h"
 #include "check.h"
 #include "core/console_state.h"
+#include "core/startup.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "actions/launch.h"
+#include "actions/actions.h"
 #include "check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -9,6 +9,7 @@
 
 #include "check.h"
 #include "core/console_state.h"
+#include "core/startup.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "actions/actions.h"
 #include "check.h"
 #include "core/console_state.h"
 

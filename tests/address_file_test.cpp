@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/connection.h"
 #include "core/console_state.h"
 
 namespace {

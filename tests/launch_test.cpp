@@ -9,7 +9,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "actions/launch.h"
+#include "actions/actions.h"
 #include "harness.h"
 #include "platform/posix/process.h"
 

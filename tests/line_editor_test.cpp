@@ -5,7 +5,8 @@
 #include <vector>
 
 #include "core/console_state.h"
-#include "input/line_editor.h"
+#include "input/input.h"
+#include "notify/notify.h"
 
 namespace {
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/console_state.h"
+#include "core/startup.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "core/console_state.h"
+#include "core/session.h"
 
 namespace {
 

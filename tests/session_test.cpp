@@ -9,7 +9,9 @@
 #include <string>
 #include <thread>
 
+#include "actions/actions.h"
 #include "core/console_state.h"
+#include "core/session.h"
 
 namespace {
 

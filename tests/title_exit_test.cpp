@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "actions/actions.h"
 #include "core/console_state.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // Controls 3 and 4: the server starts a program on the console's machine and may later end the
 // one it asked the console to remember.
-#include "actions/launch.h"
+#include "actions/actions.h"
 
 #include <cstdio>
 #include <cstring>

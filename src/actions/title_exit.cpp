@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "actions/actions.h"
 #include "core/console_state.h"
 
 long parse_title_argument(const char* argument, std::size_t argument_length) {

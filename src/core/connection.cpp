@@ -2,7 +2,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/connection.h"
 #include "core/console_state.h"
+#include "core/session.h"
 
 namespace {
 

@@ -1,4 +1,5 @@
-#include "core/console_state.h"
+#include "core/startup.h"
+#include "platform/platform.h"
 
 int main(int argc, char** argv) {
     platform::exit_process(console_main(argc, const_cast<const char* const*>(argv)));

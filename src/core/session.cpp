@@ -7,7 +7,9 @@
 // control that follows it, and always before the next receive.
 #include <cstring>
 
+#include "actions/actions.h"
 #include "core/console_state.h"
+#include "core/session.h"
 
 namespace {
 

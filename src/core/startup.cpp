@@ -1,7 +1,11 @@
 // Start-up, the options, the connection loop and the shutdown.
 #include <cstring>
 
+#include "core/connection.h"
 #include "core/console_state.h"
+#include "core/startup.h"
+#include "input/input.h"
+#include "notify/notify.h"
 
 namespace {
 

@@ -1,7 +1,8 @@
 // The input thread of interactive mode: reads the keyboard, echoes, edits a line and sends
 // lines or single keys to the server.
 #include "core/console_state.h"
-#include "input/line_editor.h"
+#include "input/input.h"
+
 #include "platform/platform.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // The keyboard reader's line editing, one key at a time.
-#include "input/line_editor.h"
+#include "input/input.h"
 
 namespace {
 

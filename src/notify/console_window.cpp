@@ -1,5 +1,6 @@
 // The console window's title and icon at start-up.
 #include "core/console_state.h"
+#include "notify/notify.h"
 #include "platform/platform.h"
 
 void set_console_window() {

@@ -1,6 +1,7 @@
 // The retry notifier: while the console has no session and wants one, a Retry/Cancel notice
 // says why, and Cancel gives up.
 #include "core/console_state.h"
+#include "notify/notify.h"
 #include "platform/platform.h"
 
 namespace {
