@@ -1,0 +1,76 @@
+// The notice box's layout and the filter that makes text harmless for a terminal.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/common/harmless_text.h"
+#include "platform/common/notice_layout.h"
+
+namespace {
+
+using platform::layout_notice;
+using platform::NoticeLayout;
+
+std::vector<std::string> text_lines(const NoticeLayout& layout) {
+    std::vector<std::string> lines;
+    for (std::size_t i = 0; i < layout.line_count; ++i)
+        lines.emplace_back(layout.lines[i].start, layout.lines[i].length);
+    return lines;
+}
+
+TEST(NoticeLayout, SplitsAtNewlinesAndWrapsAtTheWidth) {
+    // 24 columns (the least) leave 19 for the text.
+    NoticeLayout layout =
+        layout_notice("C", "Lost connection\nabcdefghijklmnopqrstuvwxyz\n\nend", false, 24);
+    EXPECT_EQ(
+        text_lines(layout),
+        (std::vector<std::string>{"Lost connection", "abcdefghijklmnopqrs", "tuvwxyz", "", "end"}));
+    EXPECT_EQ(layout.inner, 19u);
+    EXPECT_EQ(layout.rows, layout.line_count + 4);
+}
+
+TEST(NoticeLayout, KeepsAtMostEightLines) {
+    NoticeLayout layout = layout_notice("C", "1\n2\n3\n4\n5\n6\n7\n8\n9\n10", false, 80);
+    EXPECT_EQ(layout.line_count, platform::NOTICE_TEXT_LINES);
+    EXPECT_EQ(text_lines(layout).back(), "8");
+    EXPECT_EQ(layout.rows, 12u);
+}
+
+TEST(NoticeLayout, InnerWidthFitsButtonsCaptionAndText) {
+    EXPECT_EQ(layout_notice("C", "x", false, 80).inner, 4u);  // "[O]K"
+    EXPECT_EQ(layout_notice("C", "x", true, 80).inner, 18u);  // "[R]etry   [C]ancel"
+    EXPECT_EQ(layout_notice(std::string(24, 'c').c_str(), "x", false, 80).inner,
+              26u);  // caption + 2
+    EXPECT_EQ(layout_notice("C", std::string(30, 'x').c_str(), true, 80).inner, 30u);
+}
+
+TEST(NoticeLayout, WidthIsClampedAndNoRowReachesTheLastColumn) {
+    std::string long_text(400, 'x');
+    std::string long_caption(400, 'c');
+    struct Case {
+        std::size_t columns, text_width;
+    } cases[] = {{0, 75}, {10, 19}, {24, 19}, {120, 115}, {500, 195}};
+    for (const Case& c : cases) {
+        NoticeLayout layout =
+            layout_notice(long_caption.c_str(), long_text.c_str(), true, c.columns);
+        EXPECT_EQ(layout.lines[0].length, c.text_width) << c.columns;
+        EXPECT_EQ(layout.caption_length, c.text_width - 2) << c.columns;
+        EXPECT_EQ(layout.inner, c.text_width) << c.columns;
+    }
+}
+
+TEST(HarmlessText, ReplacesC0DelAndC1Bytes) {
+    const char text[] = "a\x1f\x20~\x7f\x80\x9f\xa0\xff\x1b]0;x\x07";
+    char out[sizeof text];
+    std::size_t length = platform::copy_harmless(out, sizeof out, text, sizeof text - 1);
+    EXPECT_EQ(std::string(out, length), "a? ~???\xa0\xff?]0;x?");
+}
+
+TEST(HarmlessText, StopsAtTheCapacity) {
+    char out[4] = {'.', '.', '.', '.'};
+    EXPECT_EQ(platform::copy_harmless(out, 3, "ab\ncd", 5), 3u);
+    EXPECT_EQ(std::string(out, 4), "ab?.");
+}
+
+}  // namespace
