@@ -11,15 +11,21 @@
 
 #include "platform/platform.h"
 
-// link_state values. Positive: no session, and retrying is wanted; the value less one is also
-// the index of the retry notifier's message.
-constexpr std::int32_t LINK_IDLE = 0;
+// link_state values. Positive: no session, and retrying is wanted; the retry notifier shows the
+// message retry_message gives for the state.
+constexpr std::int32_t LINK_IDLE = 0;  // no session, and none is wanted (or the user gave up)
+// A socket is bound but the server was not reached: "Unable to connect".
 constexpr std::int32_t LINK_BOUND = 1;
+// The address was read, and either the connection failed or a session that was running has
+// been lost (run_session sets it when the server goes away): "Lost connection" in both cases.
 constexpr std::int32_t LINK_ADDRESSED = 2;
-constexpr std::int32_t LINK_ONLINE = -1;
+constexpr std::int32_t LINK_ONLINE = -1;  // a session is running
 
 constexpr const char* CONSOLE_TITLE = "Kestrane Database Manager Console";
-constexpr const char* BANNER = "Kestrane Database Manager Console 1.0\n";
+#ifndef VELDRIN_VERSION
+#error "VELDRIN_VERSION is the project's version, defined by the build"
+#endif
+constexpr const char* BANNER = "Kestrane Database Manager Console " VELDRIN_VERSION "\n";
 
 constexpr std::size_t SAVED_TITLE_SIZE = 80;
 constexpr std::size_t COMMAND_LINE_SIZE = 256 * 1024;
