@@ -8,6 +8,10 @@
 
 namespace {
 
+// These texts name Windows sockets on every platform on purpose: command mode prints them on
+// standard output, and scripts that read that output match them word for word, whichever
+// platform the console runs on. Only the error number is the platform's own (see
+// platform::socket_error_number).
 constexpr const char* SOCKET_ERROR_FORMAT = "Server communication error: %s.\n Error number=%d";
 constexpr const char OPEN_FAILED[] = "Unable to open a Windows socket";
 constexpr const char BIND_FAILED[] = "Unable to bind to a Windows socket";
