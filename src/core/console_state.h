@@ -14,7 +14,8 @@
 // link_state values. Positive: no session, and retrying is wanted; the retry notifier shows the
 // message retry_message gives for the state.
 constexpr std::int32_t LINK_IDLE = 0;  // no session, and none is wanted (or the user gave up)
-// A socket is bound but the server was not reached: "Unable to connect".
+// A socket is bound, and the server address is being read or could not be read (no usable
+// address file): "Unable to connect".
 constexpr std::int32_t LINK_BOUND = 1;
 // The address was read, and either the connection failed or a session that was running has
 // been lost (run_session sets it when the server goes away): "Lost connection" in both cases.
