@@ -8,8 +8,7 @@
 #pragma once
 
 #ifndef VELDRIN_PLATFORM_BACKEND
-#error \
-    "internal.h belongs to the POSIX backend; the rest of the console includes platform/platform.h"
+#error "internal.h is the POSIX backend's own; include platform/platform.h"
 #endif
 
 #include <termios.h>
