@@ -1,4 +1,5 @@
-// Reading the server address file: host name first, then the stored address, then the port.
+// Reading the server address file from disk: host name first, then the stored address, then the
+// port.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -6,7 +7,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "core/connection.h"
@@ -128,48 +128,6 @@ TEST_F(AddressFile, LongerFilesReadOnlyTheirFields) {
     ASSERT_TRUE(read(&address));
     EXPECT_EQ(dotted(address.address), "127.0.0.1");
     EXPECT_EQ(ntohs(address.port), 6000);
-}
-
-// The decoding itself, with a resolver of the test's own.
-std::string last_looked_up;
-std::uint32_t answer = 0;
-bool fake_resolver(const char* name, std::uint32_t* address) {
-    last_looked_up = name;
-    *address = answer;
-    return answer != 0 || std::strcmp(name, "zero") == 0;
-}
-
-TEST(DecodeAddressFile, NameToResolverAndZeroAddressFallsBack) {
-    std::string bytes(83, '\0');
-    bytes.replace(0, 4, "\x0a\x00\x00\x05", 4);
-    bytes[18] = 80;
-    bytes.replace(19, 4, "zero");
-    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-    platform::ServerAddress address{};
-    answer = 0;  // resolves, but to 0.0.0.0
-    ASSERT_TRUE(decode_address_file(data, bytes.size(), fake_resolver, &address));
-    EXPECT_EQ(last_looked_up, "zero");
-    EXPECT_EQ(address.address, htonl(0x0a000005));
-
-    answer = htonl(0x7f000002);
-    ASSERT_TRUE(decode_address_file(data, bytes.size(), fake_resolver, &address));
-    EXPECT_EQ(address.address, htonl(0x7f000002));
-    EXPECT_EQ(address.port, htons(80));
-
-    last_looked_up.clear();  // 82 bytes: no name, nothing looked up
-    ASSERT_TRUE(decode_address_file(data, 82, fake_resolver, &address));
-    EXPECT_EQ(last_looked_up, "");
-    EXPECT_EQ(address.address, htonl(0x0a000005));
-}
-
-TEST(SocketError, MessageHeldWhole) {
-    char message[256];
-    std::size_t length =
-        format_socket_error(message, sizeof message, "Unable to bind to a Windows socket", 98);
-    EXPECT_STREQ(
-        message,
-        "Server communication error: Unable to bind to a Windows socket.\n Error number=98");
-    EXPECT_EQ(length, std::strlen(message));
 }
 
 }  // namespace

@@ -358,7 +358,7 @@ TEST_F(CommandModeTest, OutputReaderGoingAwayKeepsTheServersStatus) {
     options.program = "/bin/bash";
     ConsoleProcess pipeline(
         {"-c", "\"$0\" -p\"$1\" REPORT | head -c 3 >/dev/null; exit ${PIPESTATUS[0]}",
-         VELDRIN_BINARY, dir_.path()},
+         harness::console_path(), dir_.path()},
         options);
     ASSERT_TRUE(server_.accept_connection(WAIT_MS));
     ASSERT_TRUE(server_.wait_for_received(MODE.size() + 6, WAIT_MS));

@@ -116,8 +116,8 @@ class LaunchSession : public ::testing::Test {
         std::vector<std::string> args = {"-u", "DISPLAY",         "-u", "WAYLAND_DISPLAY",
                                          "-u", "VELDRIN_TERMINAL"};
         args.insert(args.end(), environment.begin(), environment.end());
-        args.push_back(VELDRIN_BINARY);
-        args.push_back("-p" + dir.path());
+        std::vector<std::string> command = harness::console_command({"-p" + dir.path()});
+        args.insert(args.end(), command.begin(), command.end());
         // The console is started with SIGPIPE ignored and a descriptor open that is not
         // close-on-exec (descriptor 7), neither of which its programs may inherit.
         args.insert(args.begin(),

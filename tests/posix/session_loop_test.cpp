@@ -1,4 +1,4 @@
-// The server's stream: chunk decoding, and the receive loop over a real socket.
+// The receive loop over a real socket: a whole session from its stream to its end.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -14,78 +14,6 @@
 #include "core/session.h"
 
 namespace {
-
-struct Decoded {
-    std::string display;
-    char control;
-    std::string argument;
-};
-
-Decoded decode(const std::string& chunk) {
-    ChunkDecoded d = decode_chunk(chunk.data(), chunk.size());
-    return {chunk.substr(0, d.display_length), d.control,
-            chunk.substr(d.argument_offset, d.argument_length)};
-}
-
-TEST(DecodeChunk, TextWithoutMarker) {
-    Decoded d = decode("plain text");
-    EXPECT_EQ(d.display, "plain text");
-    EXPECT_EQ(d.control, 0);
-    EXPECT_EQ(d.argument, "");
-}
-
-TEST(DecodeChunk, MarkerSplitsDisplayAndArgument) {
-    Decoded a = decode("Hello~~~1");
-    EXPECT_EQ(a.display, "Hello");
-    EXPECT_EQ(a.control, '1');
-    EXPECT_EQ(a.argument, "");
-
-    Decoded b = decode("abc~~~2def");
-    EXPECT_EQ(b.display, "abc");
-    EXPECT_EQ(b.control, '2');
-    EXPECT_EQ(b.argument, "def");
-
-    Decoded c = decode("~~~0");
-    EXPECT_EQ(c.display, "");
-    EXPECT_EQ(c.control, '0');
-}
-
-TEST(DecodeChunk, MarkerWithoutControlCharacter) {
-    Decoded d = decode("x~~~");
-    EXPECT_EQ(d.display, "x");
-    EXPECT_EQ(d.control, 0);
-}
-
-TEST(DecodeChunk, OnlyTheFirstMarkerCounts) {
-    Decoded d = decode("A~~~1B~~~2");
-    EXPECT_EQ(d.display, "A");
-    EXPECT_EQ(d.control, '1');
-    EXPECT_EQ(d.argument, "B~~~2");
-
-    Decoded tildes = decode("a~~~~1");  // the first "~~~" is at 1: its control is '~'
-    EXPECT_EQ(tildes.display, "a");
-    EXPECT_EQ(tildes.control, '~');
-    EXPECT_EQ(tildes.argument, "1");
-}
-
-TEST(DecodeChunk, TextEndsAtTheFirstNul) {
-    Decoded d = decode(std::string("ab\0cd~~~1", 9));
-    EXPECT_EQ(d.display, "ab");
-    EXPECT_EQ(d.control, 0);
-
-    Decoded arg =
-        decode(std::string("x~~~5"
-                           "3~Title\0junk",
-                           17));
-    EXPECT_EQ(arg.control, '5');
-    EXPECT_EQ(arg.argument, "3~Title");
-}
-
-TEST(DecodeChunk, PartialMarkersAreText) {
-    EXPECT_EQ(decode("ab~~").display, "ab~~");
-    EXPECT_EQ(decode("~").display, "~");
-    EXPECT_EQ(decode("~~x~").control, 0);
-}
 
 // Runs a whole session over a socket pair: the stream is queued before the loop starts and the
 // peer then closes, so the loop sees it exactly as a console would on a fast connection.

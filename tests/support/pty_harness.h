@@ -29,7 +29,7 @@ struct TerminalOptions {
 
 class TerminalConsole {
   public:
-    // Starts the console (VELDRIN_BINARY) with these arguments in a new session whose
+    // Starts the console (console_command) with these arguments in a new session whose
     // controlling terminal is a new pseudo-terminal. The terminal starts in the usual line mode
     // with a few settings of its own, so that a restore to the system's defaults would show.
     explicit TerminalConsole(const std::vector<std::string>& args, TerminalOptions options = {});

@@ -9,7 +9,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -33,8 +32,6 @@
 #include "e2e_common.h"
 #include "harness.h"
 #include "pty_harness.h"
-
-extern char** environ;
 
 namespace {
 
@@ -308,43 +305,16 @@ class HeldOutputConsole {
   public:
     HeldOutputConsole(const std::vector<std::string>& args, const TempDir& dir)
         : errors_path_(dir.path() + "/console-stderr") {
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0) {
-            ADD_FAILURE() << "pipe2";
-            return;
-        }
-        output_fd_ = out[0];
-        posix_spawn_file_actions_t actions;
-        posix_spawnattr_t attributes;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawnattr_init(&attributes);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_addopen(&actions, 2, errors_path_.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        sigset_t none, defaults;
-        sigemptyset(&none);
-        sigemptyset(&defaults);
-        sigaddset(&defaults, SIGPIPE);
-        posix_spawnattr_setsigmask(&attributes, &none);
-        posix_spawnattr_setsigdefault(&attributes, &defaults);
+        harness::SpawnRequest request;
+        request.argv = harness::console_command(args);
+        request.output = harness::Stream::PIPE;
+        request.errors = harness::Stream::FILE;
+        request.errors_file = errors_path_;
         // A session of its own: no controlling terminal, whoever runs the tests.
-        posix_spawnattr_setflags(
-            &attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
-        std::vector<std::string> words = {VELDRIN_BINARY};
-        words.insert(words.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& word : words) argv.push_back(word.data());
-        argv.push_back(nullptr);
-        int result =
-            ::posix_spawn(&pid_, VELDRIN_BINARY, &actions, &attributes, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
-        ::close(out[1]);
-        if (result != 0) {
-            pid_ = -1;
-            ADD_FAILURE() << "posix_spawn: " << result;
-        }
+        request.new_session = true;
+        harness::Spawned spawned = harness::spawn(request);
+        pid_ = spawned.pid;
+        output_fd_ = spawned.output;
     }
     ~HeldOutputConsole() {
         if (pid_ > 0 && !reaped_) {
@@ -535,7 +505,7 @@ TEST_P(BadAddressFileTest, CommandModeSaysUnableToConnect) {
     TempDir dir;
     ScriptedServer server;
     std::string file = make_bad_address_file(dir, GetParam(), server.port());
-    std::vector<std::string> args = {VELDRIN_BINARY, "-p" + dir.path(), "LIST"};
+    std::vector<std::string> args = {"-p" + dir.path(), "LIST"};
     ProcessOptions options;
     if (GetParam() == BadAddressFile::UNREADABLE && reads_past_permissions()) {
         // Root reads the file whatever its mode; without the capabilities that allow that, it
@@ -544,9 +514,8 @@ TEST_P(BadAddressFileTest, CommandModeSaysUnableToConnect) {
             GTEST_SKIP() << "running as root, and setpriv cannot take away root's file access";
         }
         options.program = SETPRIV;
+        args = harness::console_command(args);
         args.insert(args.begin(), WITHOUT_FILE_ACCESS.begin(), WITHOUT_FILE_ACCESS.end());
-    } else {
-        args.erase(args.begin());
     }
     ConsoleProcess console(args, options);
     ASSERT_TRUE(console.wait_exit(WAIT_MS));

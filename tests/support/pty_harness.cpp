@@ -3,9 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <stdlib.h>
-#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,7 +11,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-extern char** environ;
+#include "spawner.h"
 
 namespace pty {
 
@@ -32,20 +29,10 @@ void close_fd(int& fd) {
 }  // namespace
 
 TerminalConsole::TerminalConsole(const std::vector<std::string>& args, TerminalOptions options) {
-    // A write to a terminal or pipe nobody reads any more must fail, not end the test.
-    ::signal(SIGPIPE, SIG_IGN);
-
-    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_ < 0) fail("posix_openpt");
-    if (::grantpt(master_) != 0 || ::unlockpt(master_) != 0) fail("grantpt");
-    char name[128];
-    if (::ptsname_r(master_, name, sizeof name) != 0) fail("ptsname_r");
-    slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    harness::Terminal terminal = harness::open_terminal(options.rows, options.columns);
+    master_ = terminal.master;
+    slave_ = ::open(terminal.slave_name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (slave_ < 0) fail("open terminal");
-    winsize size{};
-    size.ws_row = options.rows;
-    size.ws_col = options.columns;
-    ::ioctl(master_, TIOCSWINSZ, &size);
 
     // Line mode as a shell leaves it, with a few settings the system would not choose itself.
     termios settings{};
@@ -57,52 +44,22 @@ TerminalConsole::TerminalConsole(const std::vector<std::string>& args, TerminalO
     if (::tcsetattr(slave_, TCSANOW, &settings) != 0) fail("tcsetattr");
     if (::tcgetattr(slave_, &at_start_) != 0) fail("tcgetattr");
 
-    int err_pipe[2];
-    if (::pipe2(err_pipe, O_CLOEXEC) != 0) fail("pipe2");
-    stderr_fd_ = err_pipe[0];
     if (::pipe2(stop_pipe_, O_CLOEXEC) != 0) fail("pipe2");
 
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attributes);
-    // A new session: the first terminal it opens becomes its controlling terminal.
-    posix_spawn_file_actions_addopen(&actions, 0, name, O_RDWR, 0);
+    harness::SpawnRequest request;
+    request.argv = harness::console_command(args);
+    request.working_directory = options.working_directory;
+    request.terminal = terminal;
+    request.input = harness::Stream::TERMINAL;
     if (options.stdout_file.empty()) {
-        posix_spawn_file_actions_adddup2(&actions, 0, 1);
+        request.output = harness::Stream::TERMINAL;
     } else {
-        posix_spawn_file_actions_addopen(&actions, 1, options.stdout_file.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        request.output = harness::Stream::FILE;
+        request.output_file = options.stdout_file;
     }
-    posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
-    if (!options.working_directory.empty())
-        posix_spawn_file_actions_addchdir_np(&actions, options.working_directory.c_str());
-    sigset_t empty_mask, defaults;
-    sigemptyset(&empty_mask);
-    sigemptyset(&defaults);
-    for (int signal_number : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD, SIGTTIN, SIGTTOU,
-                              SIGTSTP, SIGWINCH, SIGALRM, SIGUSR1, SIGUSR2})
-        sigaddset(&defaults, signal_number);
-    posix_spawnattr_setsigmask(&attributes, &empty_mask);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes,
-                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    std::vector<std::string> words;
-    words.push_back(VELDRIN_BINARY);
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    int result = ::posix_spawn(&pid_, VELDRIN_BINARY, &actions, &attributes, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    ::close(err_pipe[1]);
-    if (result != 0) {
-        pid_ = -1;
-        errno = result;
-        fail("posix_spawn");
-    }
+    harness::Spawned spawned = harness::spawn(request);
+    pid_ = spawned.pid;
+    stderr_fd_ = spawned.errors;
     drainer_ = std::thread([this] { drain(); });
 }
 
