@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "core/console_state.h"
+#include "core/usage.h"
 
 namespace {
 
@@ -73,6 +74,11 @@ int process_exit_status(std::uint32_t code) {
 }
 
 int console_main(int argc, const char* const* argv) {
+    // Answered before the console touches the terminal, so the text is all that is written.
+    if (const char* text = requested_information(argc, argv)) {
+        write_text(text);
+        return 0;
+    }
     platform::sockets_start();
     console_input = platform::console_input();
     platform::console_start();
