@@ -4,6 +4,7 @@
 #include "core/connection.h"
 #include "core/console_state.h"
 #include "core/startup.h"
+#include "core/usage.h"
 #include "input/input.h"
 #include "notify/notify.h"
 
@@ -77,6 +78,11 @@ int process_exit_status(std::uint32_t code) {
 }
 
 int console_main(int argc, const char* const* argv) {
+    // Answered before the console touches the terminal, so the text is all that is written.
+    if (const char* text = requested_information(argc, argv)) {
+        write_text(text);
+        return 0;
+    }
     platform::sockets_start();
     console_input = platform::standard_input();
     platform::console_start();

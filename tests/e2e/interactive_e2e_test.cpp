@@ -281,6 +281,18 @@ TEST(WaysOutTest, UnusableDirectoryLeavesTheTerminalAsItWas) {
     expect_terminal_restored(console);
 }
 
+// The version is all that reaches the terminal: no banner, no title, no change of settings.
+TEST(WaysOutTest, VersionWritesItsLineAndNothingElse) {
+    TerminalConsole console({"--version"});
+    ASSERT_TRUE(console.wait_exit(WAIT_MS));
+    EXPECT_EQ(console.exit_status(), 0);
+    std::string line = "veldrin " VELDRIN_VERSION "\n";
+    line.insert(line.size() - 1, "\r");
+    EXPECT_EQ(console.screen(), line);
+    EXPECT_EQ(pty::settings_text(console.settings_now()),
+              pty::settings_text(console.settings_at_start()));
+}
+
 // With no terminal at all, keys come from the input as they are, lines end at LF, and the
 // console goes on after the input ends.
 TEST(NoTerminalTest, KeysFromAPipeAndTheSessionOutlivesTheInput) {

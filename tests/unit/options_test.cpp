@@ -6,6 +6,7 @@
 
 #include "core/console_state.h"
 #include "core/startup.h"
+#include "core/usage.h"
 
 namespace {
 
@@ -100,6 +101,31 @@ TEST(Options, CommandLineTooLongIsRefused) {
     EXPECT_TRUE(p.options.command_line_too_long);
     EXPECT_EQ(p.options.command_offset, 0);
     EXPECT_FALSE(parse({"veldrin", "ABC"}, 12).options.command_line_too_long);
+}
+
+TEST(Options, HelpAndVersionOnlyAsTheOnlyArgument) {
+    EXPECT_EQ(requested_information(2, std::vector<const char*>{"veldrin", "--help"}.data()),
+              USAGE_TEXT);
+    EXPECT_EQ(requested_information(2, std::vector<const char*>{"veldrin", "--version"}.data()),
+              VERSION_TEXT);
+
+    // Anywhere else they keep their usual meaning: a skipped option word, or command text.
+    for (std::vector<const char*> argv :
+         std::vector<std::vector<const char*>>{{"veldrin"},
+                                               {"veldrin", "--help", "LIST"},
+                                               {"veldrin", "--version", ""},
+                                               {"veldrin", "LIST", "--help"},
+                                               {"veldrin", "--helpme"},
+                                               {"veldrin", "--versio"},
+                                               {"veldrin", "-h"},
+                                               {"veldrin", "-V"},
+                                               {"veldrin", "--HELP"}}) {
+        EXPECT_EQ(requested_information(static_cast<int>(argv.size()), argv.data()), nullptr)
+            << argv.size() << " words, the second " << (argv.size() > 1 ? argv[1] : "none");
+    }
+    Parsed skipped = parse({"veldrin", "--help", "REPORT", "7"});
+    EXPECT_FALSE(skipped.options.change_directory);
+    EXPECT_EQ(skipped.command(), "REPORT 7");
 }
 
 TEST(ExitStatus, FitsOrHeldAtTheLargest) {

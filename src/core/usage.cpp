@@ -1,0 +1,37 @@
+// The usage and version texts. The version is the build's project version.
+#include "core/usage.h"
+
+#include <cstring>
+
+#ifndef VELDRIN_VERSION
+#error "VELDRIN_VERSION must be defined by the build"
+#endif
+
+const char USAGE_TEXT[] =
+    "Usage: veldrin [-pDIRECTORY | -C] [COMMAND TEXT...]\n"
+    "       veldrin --help | --version\n"
+    "\n"
+    "The console of the Kestrane Database Manager server. It reads the server's address from\n"
+    "KORVDBM.ADR in the working directory. Without command text it runs interactively and keeps\n"
+    "itself connected; with command text it runs that one command and exits with the status the\n"
+    "server sets.\n"
+    "\n"
+    "  -pDIRECTORY  change to DIRECTORY first (joined to -p, in one word)\n"
+    "  -C           end the console instead of retrying when a session is lost\n"
+    "  --help       print this text and exit (only as the only argument)\n"
+    "  --version    print the version and exit (only as the only argument)\n"
+    "\n"
+    "Only the first argument can be an option, and only its first two characters count; any\n"
+    "other first argument that begins with '-' is skipped.\n"
+    "\n"
+    "The server can start programs on this machine as you: connect only to servers you trust.\n"
+    "See veldrin(1).\n";
+
+const char VERSION_TEXT[] = "veldrin " VELDRIN_VERSION "\n";
+
+const char* requested_information(int argc, const char* const* argv) {
+    if (argc != 2) return nullptr;
+    if (std::strcmp(argv[1], "--help") == 0) return USAGE_TEXT;
+    if (std::strcmp(argv[1], "--version") == 0) return VERSION_TEXT;
+    return nullptr;
+}
