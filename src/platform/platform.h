@@ -175,6 +175,8 @@ void detach_console();
 // The process's exit status for the exit code the server set: the code itself when the
 // platform's status holds it (POSIX: 8 bits), else the largest status.
 int exit_status(std::uint32_t code);
+// The largest exit code the platform's status holds whole (POSIX: 255; Windows: all 32 bits).
+extern const std::uint32_t LARGEST_EXIT_STATUS;
 
 // ---------------------------------------------------------------------------------------------
 // Processes

@@ -120,8 +120,11 @@ void exit_process(int status) {
     std::exit(status);
 }
 
+const std::uint32_t LARGEST_EXIT_STATUS = 255;
+
 int exit_status(std::uint32_t code) {
-    return code > 255 ? 255 : static_cast<int>(code);
+    return code > LARGEST_EXIT_STATUS ? static_cast<int>(LARGEST_EXIT_STATUS)
+                                      : static_cast<int>(code);
 }
 
 }  // namespace platform

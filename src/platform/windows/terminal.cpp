@@ -76,6 +76,8 @@ void detach_console() {
     FreeConsole();
 }
 
+const std::uint32_t LARGEST_EXIT_STATUS = 0xFFFFFFFFu;
+
 int exit_status(std::uint32_t code) {
     // Windows exit codes are 32 bits wide: the server's code passes unchanged.
     return static_cast<int>(code);

@@ -6,19 +6,44 @@
 
 namespace platform {
 
+namespace {
+
+// The title last set, answered where there is no console to ask (output and input redirected,
+// or detached).
+constexpr std::size_t TITLE_CAPACITY = 1024;
+char last_title[TITLE_CAPACITY] = "";
+SRWLOCK title_lock = SRWLOCK_INIT;
+
+std::size_t copy_text(char* buffer, std::size_t capacity, const char* text) {
+    std::size_t length = std::strlen(text);
+    if (length > capacity - 1) length = capacity - 1;
+    std::memcpy(buffer, text, length);
+    buffer[length] = '\0';
+    return length;
+}
+
+}  // namespace
+
 void set_console_title(const char* title) {
+    AcquireSRWLockExclusive(&title_lock);
+    copy_text(last_title, TITLE_CAPACITY, title);
+    ReleaseSRWLockExclusive(&title_lock);
     // The console shows the title as text: no byte of it can act as a control.
     SetConsoleTitleA(title);
 }
 
 std::size_t get_console_title(char* buffer, std::size_t capacity) {
     if (capacity == 0) return 0;
-    buffer[0] = '\0';
     DWORD size = capacity > 0xFFFF ? 0xFFFF : static_cast<DWORD>(capacity);
-    DWORD length = GetConsoleTitleA(buffer, size);
-    if (length >= size) length = size - 1;
-    buffer[length] = '\0';
-    return std::strlen(buffer);
+    buffer[0] = '\0';
+    if (GetConsoleTitleA(buffer, size) > 0 || GetConsoleWindow()) {
+        buffer[size - 1] = '\0';
+        return std::strlen(buffer);
+    }
+    AcquireSRWLockExclusive(&title_lock);
+    std::size_t length = copy_text(buffer, capacity, last_title);
+    ReleaseSRWLockExclusive(&title_lock);
+    return length;
 }
 
 bool set_console_icon_from_files(const char* const* files, int count) {
