@@ -31,7 +31,8 @@ bool first_showing(const char* text, unsigned style) {
     bool first = true;
     int count = shown_count.load();
     for (int i = 0; i < count && first; ++i)
-        if (shown_styles[i] == style && std::strncmp(shown_messages[i], text, SHOWN_PREFIX - 1) == 0)
+        if (shown_styles[i] == style &&
+            std::strncmp(shown_messages[i], text, SHOWN_PREFIX - 1) == 0)
             first = false;
     if (first && count < SHOWN_LIMIT) {
         std::strncpy(shown_messages[count], text, SHOWN_PREFIX - 1);

@@ -34,7 +34,8 @@ void restore_at_exit() {
 namespace windows {
 
 void restore_input_mode() {
-    if (mode_saved.load() && mode_changed.exchange(0)) SetConsoleMode(input_handle, saved_input_mode);
+    if (mode_saved.load() && mode_changed.exchange(0))
+        SetConsoleMode(input_handle, saved_input_mode);
 }
 
 void install_control_handler();
