@@ -303,11 +303,12 @@ std::string receive_exactly(int fd, std::size_t count, int timeout_ms) {
 // default action in the console, as it would from a shell.
 class HeldOutputConsole {
   public:
-    HeldOutputConsole(const std::vector<std::string>& args, const TempDir& dir)
+    HeldOutputConsole(const std::vector<std::string>& args, const TempDir& dir,
+                      harness::Stream output = harness::Stream::PIPE)
         : errors_path_(dir.path() + "/console-stderr") {
         harness::SpawnRequest request;
         request.argv = harness::console_command(args);
-        request.output = harness::Stream::PIPE;
+        request.output = output;
         request.errors = harness::Stream::FILE;
         request.errors_file = errors_path_;
         // A session of its own: no controlling terminal, whoever runs the tests.
@@ -443,6 +444,67 @@ TEST(SendAfterCloseTest, CommandModeServerGoneBeforeTheCommand) {
     EXPECT_EQ(console.exit_status(), 0) << console.stderr_text();
     EXPECT_EQ(console.stdout_text(), "");
     EXPECT_EQ(server.connection_count(), 1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Standard descriptors as others leave them
+
+// A parent that shares its pipe may leave it non-blocking: a write that would block waits until
+// the reader takes more, and a reader that comes late still gets every byte.
+TEST(StandardDescriptorTest, NonBlockingOutputLosesNothing) {
+    TempDir dir;
+    ScriptedServer server;
+    dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
+    HeldOutputConsole console({"-p" + dir.path(), "REPORT"}, dir,
+                              harness::Stream::NONBLOCKING_PIPE);
+    ASSERT_TRUE(server.accept_connection(WAIT_MS));
+    ASSERT_TRUE(server.wait_for_received(MODE.size(), WAIT_MS));
+    std::string text;
+    for (int line = 0; text.size() < 1024 * 1024; ++line) {
+        text += "line " + std::to_string(line) + " of a report read late\n";
+    }
+    std::thread sender([&] { server.send_bytes(text + "~~~0"); });
+    pause_ms(500);  // the pipe fills long before the reader comes
+    std::string output = console.read_to_end_and_wait(WAIT_MS * 2);
+    sender.join();
+    ASSERT_TRUE(console.reaped());
+    ASSERT_TRUE(WIFEXITED(console.status())) << console.errors();
+    EXPECT_EQ(WEXITSTATUS(console.status()), 0);
+    EXPECT_EQ(output.size(), text.size());
+    EXPECT_TRUE(output == text);
+}
+
+// Started with 0, 1 and 2 closed, the console must not let its own descriptors take their
+// numbers: its output would come back to it as keys and go to the server.
+TEST(StandardDescriptorTest, ClosedStandardDescriptorsStayApart) {
+    TempDir dir;
+    ScriptedServer server;
+    dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
+    harness::SpawnRequest request;
+    request.argv = harness::console_command({"-p" + dir.path()});
+    request.input = harness::Stream::CLOSED;
+    request.output = harness::Stream::CLOSED;
+    request.errors = harness::Stream::CLOSED;
+    request.new_session = true;
+    harness::Spawned spawned = harness::spawn(request);
+    ASSERT_TRUE(server.accept_connection(WAIT_MS));
+    ASSERT_TRUE(server.send_bytes("A menu the console shows\n"));
+    pause_ms(1000);
+    EXPECT_EQ(server.received(), "");
+    ASSERT_TRUE(server.send_bytes("~~~0"));
+    int status = 0;
+    pid_t reaped = 0;
+    for (int waited = 0; waited < WAIT_MS && reaped == 0; waited += 10) {
+        reaped = ::waitpid(spawned.pid, &status, WNOHANG);
+        if (reaped == 0) pause_ms(10);
+    }
+    if (reaped == 0) {
+        ::kill(spawned.pid, SIGKILL);
+        ::waitpid(spawned.pid, &status, 0);
+        FAIL() << "the console did not end";
+    }
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // ---------------------------------------------------------------------------------------------

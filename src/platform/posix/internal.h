@@ -46,7 +46,11 @@ extern std::atomic<int> notice_drawn;  // a notice is on the screen below the cu
 // Erases what a notice drew below the cursor line and leaves the cursor where it was.
 constexpr char NOTICE_ERASE[] = "\0337\033[B\r\033[J\0338";
 
-// Writes all of data to fd, restarting after signals; failures are ignored.
+// Waits until fd can be written again after a write that would block (a descriptor someone
+// else left non-blocking). False when it never can. Async-signal-safe.
+bool wait_writable(int fd);
+// Writes all of data to fd, restarting after signals and waiting out a non-blocking
+// descriptor that is full, so no byte is dropped; other failures are ignored.
 // Async-signal-safe.
 void write_all(int fd, const char* data, std::size_t length);
 // Puts the terminal back as console_start found it, once. Async-signal-safe: only tcsetattr

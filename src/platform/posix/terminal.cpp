@@ -7,6 +7,7 @@
 // handler, then raises the signal again with its default action, so the exit status still
 // shows it).
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -29,11 +30,21 @@ unsigned char erase_key = 127;
 std::atomic<int> restored{0};
 std::atomic<int> notice_drawn{0};
 
+bool wait_writable(int fd) {
+    pollfd entry{fd, POLLOUT, 0};
+    for (;;) {
+        int ready = poll(&entry, 1, -1);
+        if (ready > 0) return (entry.revents & POLLNVAL) == 0;
+        if (ready < 0 && errno != EINTR) return false;
+    }
+}
+
 void write_all(int fd, const char* data, std::size_t length) {
     while (length > 0) {
         ssize_t written = write(fd, data, length);
         if (written < 0) {
             if (errno == EINTR) continue;
+            if ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_writable(fd)) continue;
             return;
         }
         data += written;
@@ -74,6 +85,17 @@ void restore_terminal() {
 void console_start() {
     using namespace posix;
     if (started.exchange(1)) return;
+    // A standard descriptor that was closed (some daemons start their children so) is opened
+    // on /dev/null before anything else is opened, or the console's own pipes would take its
+    // number and its output would come back to it as keys.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        int null_fd = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (null_fd >= 0 && null_fd != fd) {
+            dup2(null_fd, fd);
+            close(null_fd);
+        }
+    }
     if (isatty(0) && tcgetattr(0, &saved_mode) == 0) {
         stdin_is_tty = true;
         if (saved_mode.c_cc[VERASE] != _POSIX_VDISABLE) erase_key = saved_mode.c_cc[VERASE];
