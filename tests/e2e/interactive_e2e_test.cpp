@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 
 #include <chrono>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -314,6 +315,44 @@ TEST(NoTerminalTest, KeysFromAPipeAndTheSessionOutlivesTheInput) {
     ASSERT_TRUE(console.wait_exit(WAIT_MS));
     EXPECT_EQ(console.exit_status(), 0);
     EXPECT_EQ(console.stdout_text().find('\033'), std::string::npos);
+}
+
+// The number of read calls the process has made, from /proc/PID/io; -1 when unknown.
+long read_calls(pid_t pid) {
+    std::ifstream io("/proc/" + std::to_string(pid) + "/io");
+    std::string name;
+    long value = 0;
+    while (io >> name >> value) {
+        if (name == "syscr:") return value;
+    }
+    return -1;
+}
+
+// Keys from a pipe are taken in blocks, not one read call per key, and reach the server as
+// they would have one by one: each line whole, without its LF.
+TEST(NoTerminalTest, KeysFromAPipeAreReadInBlocks) {
+    TempDir dir;
+    ScriptedServer server;
+    dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
+    ProcessOptions options;
+    options.input = InputMode::PIPE;
+    ConsoleProcess console({"-p" + dir.path()}, options);
+    ASSERT_TRUE(server.accept_connection(WAIT_MS));
+    const std::string line(63, 'k');
+    const int lines = 1024;
+    long before = read_calls(console.pid());
+    ASSERT_GE(before, 0);
+    std::string keys;
+    for (int i = 0; i < lines; ++i) keys += line + "\n";
+    ASSERT_TRUE(console.write_input(keys));
+    ASSERT_TRUE(server.wait_for_received(line.size() * lines, WAIT_MS));
+    long reads = read_calls(console.pid()) - before;
+    EXPECT_LT(reads, static_cast<long>(keys.size() / 16))
+        << reads << " reads for " << keys.size() << " keys";
+    EXPECT_EQ(server.received(), std::string(line.size() * lines, 'k'));
+    ASSERT_TRUE(server.send_bytes("~~~0"));
+    ASSERT_TRUE(console.wait_exit(WAIT_MS));
+    EXPECT_EQ(console.exit_status(), 0);
 }
 
 TEST(NoTerminalTest, NoticesGoToStandardErrorOnceEach) {
