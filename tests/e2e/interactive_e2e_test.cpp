@@ -172,6 +172,35 @@ TEST_F(ConnectedConsole, LostSessionShowsTheNoticeUntilTheServerIsBack) {
     end_session();
 }
 
+// Job control. A stop sent from outside puts the terminal back first (mode and title); here
+// the system discards the stop itself (the console's process group has no parent in its
+// session), so the console sets its terminal up again at once. A stop it cannot see (SIGSTOP),
+// during which a shell sets its own mode: once continued, the console sets its key mode again,
+// and Enter, echo and Ctrl+C are its own once more.
+TEST_F(ConnectedConsole, StopAndContinueSetTheTerminalUpAgain) {
+    start();
+    std::size_t mark = console->screen().size();
+    console->send_signal(SIGTSTP);
+    std::size_t pop = console->wait_for_screen(TITLE_POP, WAIT_MS, mark);
+    ASSERT_NE(pop, std::string::npos);
+    std::size_t push = console->wait_for_screen(TITLE_PUSH, WAIT_MS, pop);
+    ASSERT_NE(push, std::string::npos);
+    EXPECT_NE(console->wait_for_screen(std::string("\033]2;") + CAPTION + "\007", WAIT_MS, push),
+              std::string::npos);
+
+    console->send_signal(SIGSTOP);
+    pause_ms(200);
+    ASSERT_TRUE(console->set_settings(console->settings_at_start()));
+    console->send_signal(SIGCONT);
+    ASSERT_TRUE(console->wait_for_key_mode(WAIT_MS));
+    console->type("abc\x03\r");
+    ASSERT_TRUE(server.wait_for_received(4, WAIT_MS));
+    pause_ms(200);
+    EXPECT_EQ(server.received(), "abc\x03");
+    EXPECT_FALSE(console->exited());
+    end_session();
+}
+
 TEST_F(ConnectedConsole, QuietLossEndsTheConsole) {
     dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
     pty::TerminalOptions options;

@@ -42,6 +42,9 @@ extern termios saved_mode;  // standard input's settings at start-up (when it is
 extern unsigned char erase_key;
 extern std::atomic<int> restored;  // restore has run: the console no longer touches the terminal
 extern std::atomic<int> notice_drawn;  // a notice is on the screen below the cursor
+// The terminal is the UTF-8 one of the locale (LC_CTYPE): titles are filtered character by
+// character. Written once by console_start.
+extern bool utf8_terminal;
 
 // Erases what a notice drew below the cursor line and leaves the cursor where it was.
 constexpr char NOTICE_ERASE[] = "\0337\033[B\r\033[J\0338";
@@ -56,12 +59,30 @@ void write_all(int fd, const char* data, std::size_t length);
 // Puts the terminal back as console_start found it, once. Async-signal-safe: only tcsetattr
 // and write.
 void restore_terminal();
+// Job control. suspend_terminal puts the terminal back as console_start found it (mode,
+// title, a notice taken off the screen) before the console is stopped; resume_terminal, when
+// it is continued in the foreground, sets the key mode again and brings back the title and any
+// notice it took away. Neither runs once restore_terminal has. Async-signal-safe.
+void suspend_terminal();
+void resume_terminal();
+
+// ---------------------------------------------------------------------------------------------
+// What the screen shows, for putting it back after a stop (title.cpp, notice.cpp)
+
+// Writes the title sequence of the title last set, if any. Async-signal-safe.
+void rewrite_title();
+// Draws again the notice that suspend_terminal took off the screen, if one is still up.
+// Async-signal-safe.
+void redraw_notice();
+// A notice was taken off the screen by a stop (not answered): resume_terminal draws it again.
+extern std::atomic<int> notice_hidden;
 
 // ---------------------------------------------------------------------------------------------
 // Signals (signals.cpp)
 
 // The handlers that restore the terminal before the signals that end a process take effect,
-// and SIGPIPE ignored.
+// the job-control handlers (SIGTSTP: put the terminal back, then stop; SIGCONT: set it up
+// again), and SIGPIPE ignored.
 void install_signal_handlers();
 
 // ---------------------------------------------------------------------------------------------
