@@ -78,6 +78,14 @@ void redraw_notice();
 extern std::atomic<int> notice_hidden;
 
 // ---------------------------------------------------------------------------------------------
+// The main thread's interruptible waits (socket.cpp)
+
+// Makes the descriptor that interrupt_main_wait makes readable. Called by console_start once
+// the standard descriptors are in place; until then (and in programs that never call it) the
+// waits cannot be interrupted.
+void main_wait_start();
+
+// ---------------------------------------------------------------------------------------------
 // Signals (signals.cpp)
 
 // The handlers that restore the terminal before the signals that end a process take effect,

@@ -155,6 +155,7 @@ void console_start() {
         stdin_is_tty = true;
         if (saved_mode.c_cc[VERASE] != _POSIX_VDISABLE) erase_key = saved_mode.c_cc[VERASE];
     }
+    main_wait_start();
     utf8_terminal = locale_is_utf8();
     tty_fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
     notices_start();
