@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -570,16 +571,18 @@ class BlockedAttemptTest : public ::testing::TestWithParam<Blocker> {};
 TEST_P(BlockedAttemptTest, CancelEndsTheConsoleWhateverTheAttemptIsDoing) {
     TempDir dir;
     UnusedPort unused;
-    FullQueueListener full_server;
-    SilentNameServer name_server;
-    SilentResolverLauncher launcher(dir);
-    if (GetParam() == Blocker::CONNECT && !full_server.full()) {
-        GTEST_SKIP() << "the system accepted past the listener's backlog";
-    }
-    if (GetParam() == Blocker::LOOKUP) {
-        if (!name_server.listening()) GTEST_SKIP() << "cannot listen on 127.0.0.1:53";
-        if (!launcher.usable()) GTEST_SKIP() << "no mount namespace for a resolver of our own";
-        launcher.apply();
+    std::unique_ptr<FullQueueListener> full_server;
+    std::unique_ptr<SilentNameServer> name_server;
+    std::unique_ptr<SilentResolverLauncher> launcher;
+    if (GetParam() == Blocker::CONNECT) {
+        full_server = std::make_unique<FullQueueListener>();
+        if (!full_server->full()) GTEST_SKIP() << "the system accepted past the listener's backlog";
+    } else {
+        name_server = std::make_unique<SilentNameServer>();
+        if (!name_server->listening()) GTEST_SKIP() << "cannot listen on 127.0.0.1:53";
+        launcher = std::make_unique<SilentResolverLauncher>(dir);
+        if (!launcher->usable()) GTEST_SKIP() << "no mount namespace for a resolver of our own";
+        launcher->apply();
     }
     dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(unused.port()));
     TerminalConsole console({"-p" + dir.path()});
@@ -588,12 +591,12 @@ TEST_P(BlockedAttemptTest, CancelEndsTheConsoleWhateverTheAttemptIsDoing) {
     ASSERT_NE(notice, NOT_FOUND);
     ASSERT_NE(console.wait_for_screen("\0338", WAIT_MS, notice), NOT_FOUND);
     if (GetParam() == Blocker::CONNECT) {
-        dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(full_server.port()));
+        dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(full_server->port()));
         pause_ms(1500);  // the next attempt is under way, waiting
     } else {
         dir.write_file(ADDRESS_FILE_NAME, harness::address_file_bytes(
                                               harness::LOOPBACK, unused.port(), "silent.invalid"));
-        ASSERT_TRUE(name_server.wait_for_query(WAIT_MS));
+        ASSERT_TRUE(name_server->wait_for_query(WAIT_MS));
     }
     auto cancelled_at = std::chrono::steady_clock::now();
     console.type("c");
