@@ -21,6 +21,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -612,6 +613,29 @@ INSTANTIATE_TEST_SUITE_P(Blockers, BlockedAttemptTest,
                          [](const ::testing::TestParamInfo<Blocker>& info) {
                              return info.param == Blocker::CONNECT ? "Connect" : "Lookup";
                          });
+
+// ---------------------------------------------------------------------------------------------
+// The tests' own network
+
+// scripts/test runs these tests in a network namespace with only loopback up: there, a connect
+// to an address that is not a loopback one fails at once, so no test can reach another host.
+TEST(IsolationTest, OnlyLoopbackIsReachable) {
+    const char* isolated = std::getenv("VELDRIN_NETWORK_ISOLATED");
+    if (!isolated || std::string(isolated) != "1") {
+        GTEST_SKIP() << "not run in a network namespace of its own (scripts/test does that)";
+    }
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(9);
+    address.sin_addr.s_addr = htonl(0xc0000201u);  // 192.0.2.1, kept for documentation
+    int result = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    int error = errno;
+    ::close(fd);
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(error, ENETUNREACH) << "the connect did not fail at once: " << std::strerror(error);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Standard descriptors as others leave them
