@@ -334,6 +334,9 @@ TEST(NoTerminalTest, KeysFromAPipeAndTheSessionOutlivesTheInput) {
     ConsoleProcess console({"-p" + dir.path()}, options);
     ASSERT_TRUE(console.wait_for_stdout(BANNER, WAIT_MS));
     ASSERT_TRUE(server.accept_connection(WAIT_MS));
+    // Shown once the session runs: keys sent before the console knows it is connected are lost.
+    ASSERT_TRUE(server.send_bytes("Ready\n"));
+    ASSERT_TRUE(console.wait_for_stdout("Ready\n", WAIT_MS));
     console.write_input("AB\nC\r\n\nD\b\bE\n");
     ASSERT_TRUE(server.wait_for_received(4, WAIT_MS));
     console.close_input();
@@ -367,6 +370,8 @@ TEST(NoTerminalTest, KeysFromAPipeAreReadInBlocks) {
     options.input = InputMode::PIPE;
     ConsoleProcess console({"-p" + dir.path()}, options);
     ASSERT_TRUE(server.accept_connection(WAIT_MS));
+    ASSERT_TRUE(server.send_bytes("Ready\n"));
+    ASSERT_TRUE(console.wait_for_stdout("Ready\n", WAIT_MS));
     const std::string line(63, 'k');
     const int lines = 1024;
     long before = read_calls(console.pid());

@@ -1,6 +1,7 @@
 // The signals that end a process: the terminal is put back first (console_start's promise in
 // platform.h that every way out leaves the terminal as found), and a reader of standard output
-// that goes away never ends the console.
+// that goes away never ends the console. Job control: a stop puts the terminal back before the
+// console stops, and a continue sets it up again.
 #include <pthread.h>
 #include <signal.h>
 

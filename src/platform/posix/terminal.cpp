@@ -5,7 +5,8 @@
 // The terminal's settings and title are saved at start-up and put back on every way out: a
 // normal exit, exit_process, and the signals that end a process (signals.cpp restores in the
 // handler, then raises the signal again with its default action, so the exit status still
-// shows it).
+// shows it). A stop by job control puts them back too, and a continue sets the key mode and the
+// title up again (suspend_terminal and resume_terminal, called from signals.cpp).
 #include <fcntl.h>
 #include <langinfo.h>
 #include <poll.h>
@@ -111,7 +112,9 @@ void restore_terminal() {
 }
 
 void suspend_terminal() {
-    if (restored.load() || suspended.exchange(1)) return;
+    // In the background the terminal is the shell's already, and touching it would stop the
+    // console for that alone.
+    if (restored.load() || !in_foreground() || suspended.exchange(1)) return;
     if (mode_changed.load()) tcsetattr(0, TCSANOW, &saved_mode);
     if (tty_fd >= 0) {
         if (notice_drawn.exchange(0)) {
