@@ -49,6 +49,7 @@ TerminalConsole::TerminalConsole(const std::vector<std::string>& args, TerminalO
     harness::SpawnRequest request;
     request.argv = harness::console_command(args);
     request.working_directory = options.working_directory;
+    request.extra_environment = options.extra_environment;
     request.terminal = terminal;
     request.input = harness::Stream::TERMINAL;
     if (options.stdout_file.empty()) {
@@ -114,6 +115,10 @@ termios TerminalConsole::settings_now() const {
     termios settings{};
     ::tcgetattr(slave_, &settings);
     return settings;
+}
+
+bool TerminalConsole::set_settings(const termios& settings) {
+    return ::tcsetattr(slave_, TCSANOW, &settings) == 0;
 }
 
 bool TerminalConsole::wait_for_key_mode(int timeout_ms) const {

@@ -100,11 +100,17 @@ void connect_stream(SpawnSetup& setup, int target, Stream stream, const std::str
             posix_spawn_file_actions_addopen(&setup.actions, target, "/dev/null",
                                              reading ? O_RDONLY : O_WRONLY, 0);
             break;
-        case Stream::PIPE: {
+        case Stream::CLOSED:
+            posix_spawn_file_actions_addclose(&setup.actions, target);
+            break;
+        case Stream::PIPE:
+        case Stream::NONBLOCKING_PIPE: {
             int ends[2];
             if (::pipe2(ends, O_CLOEXEC) != 0) fail("pipe2");
             *ours = reading ? ends[1] : ends[0];
             setup.child_ends.push_back(reading ? ends[0] : ends[1]);
+            if (stream == Stream::NONBLOCKING_PIPE)
+                ::fcntl(setup.child_ends.back(), F_SETFL, O_NONBLOCK);
             posix_spawn_file_actions_adddup2(&setup.actions, setup.child_ends.back(), target);
             break;
         }

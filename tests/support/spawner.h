@@ -30,10 +30,12 @@ std::vector<std::string> console_command(const std::vector<std::string>& args);
 
 // Where one of the program's standard streams goes.
 enum class Stream {
-    NULL_DEVICE,  // /dev/null
-    PIPE,         // a pipe whose other end the test gets back
-    TERMINAL,     // the pseudo-terminal's slave side (the program's controlling terminal)
-    FILE,         // a file: read for standard input; created or emptied for output
+    NULL_DEVICE,       // /dev/null
+    PIPE,              // a pipe whose other end the test gets back
+    TERMINAL,          // the pseudo-terminal's slave side (the program's controlling terminal)
+    FILE,              // a file: read for standard input; created or emptied for output
+    CLOSED,            // no descriptor at all, as some daemons start their children
+    NONBLOCKING_PIPE,  // PIPE, with O_NONBLOCK set on the program's end (a shared pipe left so)
 };
 
 // A pseudo-terminal: the master side, and the name of the slave side.
