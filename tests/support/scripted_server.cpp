@@ -11,6 +11,7 @@
 
 #include "address_file.h"
 #include "common.h"
+#include "spawner.h"
 
 namespace harness {
 
@@ -172,6 +173,7 @@ bool ScriptedServer::send_bytes(std::string_view data) {
 }
 
 bool ScriptedServer::send_separately(const std::vector<std::string>& pieces, int pause_ms) {
+    if (pause_ms == 0) pause_ms = console_is_windows() ? 300 : 50;
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
         if (!send_bytes(pieces[i])) return false;

@@ -48,8 +48,9 @@ class ScriptedServer {
     // false when the write failed (no current connection, or it is closed).
     bool send_bytes(std::string_view data);
     // Sends each piece as its own write, pausing pause_ms between writes so that the pieces
-    // arrive in separate receives.
-    bool send_separately(const std::vector<std::string>& pieces, int pause_ms = 50);
+    // arrive in separate receives. 0: 50 ms, or 300 ms for a Windows console, whose receives
+    // under wine come later.
+    bool send_separately(const std::vector<std::string>& pieces, int pause_ms = 0);
 
     // Everything received so far on the current connection.
     std::string received() const;
