@@ -49,6 +49,7 @@ TerminalConsole::TerminalConsole(const std::vector<std::string>& args, TerminalO
     harness::SpawnRequest request;
     request.argv = harness::console_command(args);
     request.working_directory = options.working_directory;
+    request.extra_environment = options.extra_environment;
     request.terminal = terminal;
     request.input = harness::Stream::TERMINAL;
     if (options.stdout_file.empty()) {

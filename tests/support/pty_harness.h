@@ -25,6 +25,7 @@ struct TerminalOptions {
     std::string stdout_file = {};        // not empty: standard output goes to this file instead
     unsigned short rows = 24;
     unsigned short columns = 80;
+    std::vector<std::string> extra_environment = {};  // "NAME=value" (LC_ALL is C unless given)
 };
 
 class TerminalConsole {
