@@ -77,6 +77,16 @@ bool code_page_build(unsigned number, const platform::CodePageCharacter* charact
             entry = {{'\xEF', '\xBF', '\xBD'}, 3};
         }
     }
+    for (int first = 0; first < platform::CODE_PAGE_BYTES; ++first) {
+        const CodePageEntry& one = page->entries[first];
+        for (int second = 0; second < platform::CODE_PAGE_BYTES; ++second) {
+            const CodePageEntry& two = page->entries[second];
+            CodePagePair& pair = page->pairs[first * platform::CODE_PAGE_BYTES + second];
+            pair = {{}, static_cast<std::uint8_t>(one.length + two.length)};
+            std::memcpy(pair.text, one.text, one.length);
+            std::memcpy(pair.text + one.length, two.text, two.length);
+        }
+    }
     return true;
 }
 
@@ -96,12 +106,14 @@ std::size_t code_page_to_utf8(const CodePage& page, const char* text, std::size_
                               char* out) {
     char* at = out;
     std::size_t done = 0;
-    auto convert_byte = [&](char byte) {
-        const CodePageEntry& entry = page.entries[static_cast<unsigned char>(byte)];
-        std::memcpy(at, &entry, sizeof entry);
-        at += entry.length;
+    auto convert_pair = [&](std::size_t from) {
+        unsigned first = static_cast<unsigned char>(text[from]);
+        unsigned second = static_cast<unsigned char>(text[from + 1]);
+        const CodePagePair& pair = page.pairs[first * platform::CODE_PAGE_BYTES + second];
+        std::memcpy(at, &pair, sizeof pair);
+        at += pair.length;
     };
-    // Eight bytes at a time: a word of ASCII is copied as it is.
+    // Eight bytes at a time: a word of ASCII is copied as it is, any other converted in pairs.
     for (; length - done >= 8; done += 8) {
         std::uint64_t word = load_word(text + done);
         if ((word & HIGH_BITS) == 0) {
@@ -109,9 +121,14 @@ std::size_t code_page_to_utf8(const CodePage& page, const char* text, std::size_
             at += 8;
             continue;
         }
-        for (std::size_t i = 0; i < 8; ++i) convert_byte(text[done + i]);
+        for (std::size_t i = 0; i < 8; i += 2) convert_pair(done + i);
     }
-    for (; done < length; ++done) convert_byte(text[done]);
+    for (; length - done >= 2; done += 2) convert_pair(done);
+    if (done < length) {
+        const CodePageEntry& entry = page.entries[static_cast<unsigned char>(text[done])];
+        std::memcpy(at, &entry, sizeof entry);
+        at += entry.length;
+    }
     return static_cast<std::size_t>(at - out);
 }
 

@@ -21,9 +21,9 @@ constexpr const char* CODE_PAGE_VARIABLE = "VELDRIN_CODEPAGE";
 // A code-page byte becomes at most this many bytes of UTF-8.
 constexpr std::size_t UTF8_PER_BYTE = 3;
 // Room for the UTF-8 text of length code-page bytes: the conversion stores whole table
-// entries, one byte past the text's end.
+// entries of up to eight bytes, which may reach a few bytes past the text's end.
 constexpr std::size_t utf8_room(std::size_t length) {
-    return UTF8_PER_BYTE * length + 1;
+    return UTF8_PER_BYTE * length + 8;
 }
 
 // One byte's character: its UTF-8 text (1 to 3 bytes) and the length, four bytes in all, so
@@ -33,10 +33,19 @@ struct CodePageEntry {
     std::uint8_t length;
 };
 static_assert(sizeof(CodePageEntry) == 4, "a table entry is copied as four bytes");
+// The same for two bytes at once (2 to 6 bytes of text): 8-bit text converts about twice as
+// fast a pair at a time as a byte at a time.
+struct CodePagePair {
+    char text[2 * UTF8_PER_BYTE + 1];
+    std::uint8_t length;
+};
+static_assert(sizeof(CodePagePair) == 8, "a pair entry is copied as eight bytes");
 
 struct CodePage {
     unsigned number;
     CodePageEntry entries[platform::CODE_PAGE_BYTES];
+    // Indexed by the first byte times 256 plus the second.
+    CodePagePair pairs[platform::CODE_PAGE_BYTES * platform::CODE_PAGE_BYTES];
 };
 
 // What VELDRIN_CODEPAGE says.

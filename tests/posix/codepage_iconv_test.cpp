@@ -1,6 +1,7 @@
 // The code pages as the C library's iconv knows them: the tables the console builds from it.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 #include "platform/platform.h"
@@ -36,7 +37,8 @@ TEST(CodePageIconvTest, WindowsCodePagesConvertAndComeBack) {
     std::string every_byte;
     for (int byte = 1; byte < 256; ++byte) every_byte += static_cast<char>(byte);
     for (const Case& c : cases) {
-        CodePage page{};
+        auto owned = std::make_unique<CodePage>();
+        CodePage& page = *owned;
         ASSERT_TRUE(load(c.number, &page)) << c.number;
         EXPECT_EQ(to_utf8(page, c.text), c.shown) << c.number;
         // Every byte comes back as itself: no two bytes show as the same character.
@@ -48,7 +50,8 @@ TEST(CodePageIconvTest, WindowsCodePagesConvertAndComeBack) {
 }
 
 TEST(CodePageIconvTest, BytesWithoutACharacterAndCodePagesThatCannotBeUsed) {
-    CodePage page{};
+    auto owned = std::make_unique<CodePage>();
+    CodePage& page = *owned;
     // 1252 has no character for 0x81 or 0x8D: each shows as its own number.
     ASSERT_TRUE(load(1252, &page));
     EXPECT_EQ(to_utf8(page, "\x81\x8D"), "\xC2\x81\xC2\x8D");

@@ -1,6 +1,7 @@
 // The keyboard reader's line editing, key by key.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -144,7 +145,7 @@ TEST(LineEditorTest, FailedReadInKeyByKeyModeSendsNothing) {
 }
 
 // Code page 437's ü (0x81), é (0x82) and ═ (0xCD); € is not in it.
-CodePage keys_code_page() {
+std::unique_ptr<CodePage> keys_code_page() {
     platform::CodePageCharacter table[platform::CODE_PAGE_BYTES];
     for (int byte = 0; byte < platform::CODE_PAGE_BYTES; ++byte) {
         table[byte] = {platform::CodePageByte::NO_CHARACTER, 0, {}};
@@ -153,14 +154,14 @@ CodePage keys_code_page() {
     table[0x81] = {platform::CodePageByte::CHARACTER, 2, {'\xC3', '\xBC'}};
     table[0x82] = {platform::CodePageByte::CHARACTER, 2, {'\xC3', '\xA9'}};
     table[0xCD] = {platform::CodePageByte::CHARACTER, 3, {'\xE2', '\x95', '\x90'}};
-    CodePage page{};
-    EXPECT_TRUE(code_page_build(437, table, &page));
+    auto page = std::make_unique<CodePage>();
+    EXPECT_TRUE(code_page_build(437, table, page.get()));
     return page;
 }
 
 TEST(LineEditorTest, Utf8KeysAreOneCharacterEachInTheCodePage) {
-    CodePage page = keys_code_page();
-    EditorRun run(&page);
+    auto page = keys_code_page();
+    EditorRun run(page.get());
     // Each byte is a read of its own, as the keyboard gives them. € sends nothing and is not
     // echoed; Backspace after é erases it whole, on screen and in the line.
     run.keys(
