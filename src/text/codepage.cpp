@@ -1,6 +1,7 @@
 // The server's code page and UTF-8, both ways: the table, and the conversions over it.
 #include "text/codepage.h"
 
+#include <bit>
 #include <cstring>
 
 const CodePage* converted_code_page = nullptr;
@@ -13,6 +14,22 @@ std::uint64_t load_word(const char* at) {
     std::uint64_t word;
     std::memcpy(&word, at, sizeof word);
     return word;
+}
+
+// The pairs are indexed by their two bytes read as one 16-bit number, as the conversion reads
+// them, whatever the machine's byte order.
+std::uint16_t pair_index(int first, int second) {
+    const unsigned char bytes[2] = {static_cast<unsigned char>(first),
+                                    static_cast<unsigned char>(second)};
+    std::uint16_t index;
+    std::memcpy(&index, bytes, sizeof index);
+    return index;
+}
+
+// The length byte of a pair entry read as one 64-bit word: its last byte in memory.
+std::size_t pair_length(std::uint64_t entry) {
+    if constexpr (std::endian::native == std::endian::little) return entry >> 56;
+    return entry & 0xFF;
 }
 
 bool same_text(const CodePageEntry& entry, const char* text, std::size_t length) {
@@ -81,7 +98,7 @@ bool code_page_build(unsigned number, const platform::CodePageCharacter* charact
         const CodePageEntry& one = page->entries[first];
         for (int second = 0; second < platform::CODE_PAGE_BYTES; ++second) {
             const CodePageEntry& two = page->entries[second];
-            CodePagePair& pair = page->pairs[first * platform::CODE_PAGE_BYTES + second];
+            CodePagePair& pair = page->pairs[pair_index(first, second)];
             pair = {{}, static_cast<std::uint8_t>(one.length + two.length)};
             std::memcpy(pair.text, one.text, one.length);
             std::memcpy(pair.text + one.length, two.text, two.length);
@@ -106,12 +123,15 @@ std::size_t code_page_to_utf8(const CodePage& page, const char* text, std::size_
                               char* out) {
     char* at = out;
     std::size_t done = 0;
+    // The entry goes through a register: its length is taken from there, not loaded again
+    // after the store.
     auto convert_pair = [&](std::size_t from) {
-        unsigned first = static_cast<unsigned char>(text[from]);
-        unsigned second = static_cast<unsigned char>(text[from + 1]);
-        const CodePagePair& pair = page.pairs[first * platform::CODE_PAGE_BYTES + second];
+        std::uint16_t index;
+        std::memcpy(&index, text + from, sizeof index);
+        std::uint64_t pair;
+        std::memcpy(&pair, &page.pairs[index], sizeof pair);
         std::memcpy(at, &pair, sizeof pair);
-        at += pair.length;
+        at += pair_length(pair);
     };
     // Eight bytes at a time: a word of ASCII is copied as it is, any other converted in pairs.
     for (; length - done >= 8; done += 8) {

@@ -44,7 +44,7 @@ static_assert(sizeof(CodePagePair) == 8, "a pair entry is copied as eight bytes"
 struct CodePage {
     unsigned number;
     CodePageEntry entries[platform::CODE_PAGE_BYTES];
-    // Indexed by the first byte times 256 plus the second.
+    // Indexed by the pair's two bytes read as one 16-bit number in the machine's byte order.
     CodePagePair pairs[platform::CODE_PAGE_BYTES * platform::CODE_PAGE_BYTES];
 };
 
