@@ -32,8 +32,10 @@ void retry_notifier() {
             if (answer == platform::ANSWER_STOPPED || platform::thread_stopping()) return;
             if (answer == platform::ANSWER_CANCEL) {
                 // The connection loop and the attempt under way honour this, so the cancel
-                // holds whatever the attempt does to link_state afterwards.
+                // holds whatever the attempt does to link_state afterwards; an attempt that is
+                // waiting on a connect or a host name lookup gives up at once.
                 user_cancelled.store(1);
+                platform::interrupt_main_wait();
                 break;
             }
         }

@@ -42,7 +42,8 @@ void sockets_start();
 SocketHandle socket_create();
 // 0 on success, -1 on failure.
 int socket_bind(SocketHandle socket, const ServerAddress& address);
-// Blocking connect with the platform's own time-out. 0 on success, -1 on failure.
+// Connects, waiting as long as the platform's own connect time-out allows, or until
+// interrupt_main_wait is called. 0 on success, -1 on failure (an interrupted wait fails).
 int socket_connect(SocketHandle socket, const ServerAddress& address);
 // One send call; never raises a signal (a peer that has gone away is a failed send).
 // The number of bytes sent, or -1.
@@ -58,8 +59,18 @@ void socket_close(SocketHandle socket);
 // to the user (the POSIX errno value; the Windows Sockets code minus 10000 on Windows).
 int socket_error_number();
 // The host name resolver: the first IPv4 address of the host, in network byte order.
-// False when the name does not resolve or has no IPv4 address.
+// False when the name does not resolve or has no IPv4 address, and when interrupt_main_wait
+// is called while the lookup is under way (the lookup is abandoned and its answer ignored).
 bool resolve_host(const char* name, std::uint32_t* address);
+
+// Interrupts, for good, the waits of a connection attempt on the main thread: a socket_connect
+// or resolve_host under way returns at once as failed, and so does every later one. Called from
+// any thread when the user cancels (the console is then ending). POSIX: a process-wide eventfd
+// that those waits poll as well. Windows: a manual-reset event, created at start-up and set
+// here, that the connect waits on with the socket's connect event (a non-blocking connect:
+// WSAEventSelect FD_CONNECT and WaitForMultipleObjects on both) and that the lookup waits on
+// with a helper thread's end (GetAddrInfo on a thread the wait may abandon).
+void interrupt_main_wait();
 
 // ---------------------------------------------------------------------------------------------
 // Files and the working directory (the low-level runtime file calls)
@@ -177,6 +188,8 @@ void detach_console();
 // The process's exit status for the exit code the server set: the code itself when the
 // platform's status holds it (POSIX: 8 bits), else the largest status.
 int exit_status(std::uint32_t code);
+// The largest exit code the platform's status holds whole (POSIX: 255; Windows: all 32 bits).
+extern const std::uint32_t LARGEST_EXIT_STATUS;
 
 // ---------------------------------------------------------------------------------------------
 // Character sets

@@ -224,11 +224,11 @@ TEST(CommandModeNoSessionTest, MissingDirectoryIsReportedWithStatusOne) {
 
 struct StatusCase {
     const char* argument;  // of control 6
-    int status;            // the console's exit status
+    std::uint32_t code;    // the exit code it sets (the console's status: harness::status_seen)
 };
 
 void PrintTo(const StatusCase& value, std::ostream* out) {
-    *out << '"' << value.argument << "\" -> " << value.status;
+    *out << '"' << value.argument << "\" -> " << value.code;
 }
 
 class ExitStatusTest : public CommandModeTest, public ::testing::WithParamInterface<StatusCase> {};
@@ -237,13 +237,13 @@ TEST_P(ExitStatusTest, LargeStatusesComeOutAsTheLargestStatus) {
     auto console = start_command({"EXIT"}, "EXIT");
     answer("", GetParam().argument);
     ASSERT_TRUE(console->wait_exit(WAIT_MS));
-    EXPECT_EQ(console->exit_status(), GetParam().status);
+    EXPECT_EQ(console->exit_status(), harness::status_seen(GetParam().code));
 }
 
 INSTANTIATE_TEST_SUITE_P(Statuses, ExitStatusTest,
-                         ::testing::Values(StatusCase{"255", 255}, StatusCase{"256", 255},
-                                           StatusCase{"4294967296", 255},
-                                           StatusCase{"99999999999", 255}),
+                         ::testing::Values(StatusCase{"255", 255}, StatusCase{"256", 256},
+                                           StatusCase{"4294967296", UINT32_MAX},
+                                           StatusCase{"99999999999", UINT32_MAX}),
                          [](const ::testing::TestParamInfo<StatusCase>& info) {
                              return std::string("status_") + info.param.argument;
                          });
@@ -306,7 +306,7 @@ TEST_F(DemoServerTest, AnswersCommandsWithTextAndStatus) {
     EXPECT_EQ(unknown->exit_status(), 1);
     EXPECT_EQ(unknown->stdout_text(), "Unknown command 'FROB'. Try HELP.\n");
     ASSERT_TRUE(too_large->wait_exit(WAIT_MS));
-    EXPECT_EQ(too_large->exit_status(), 255);
+    EXPECT_EQ(too_large->exit_status(), harness::status_seen(300));
 
     server_->send_signal(SIGTERM);
     ASSERT_TRUE(server_->wait_exit(WAIT_MS));
@@ -351,15 +351,41 @@ TEST_F(DemoServerTest, InteractiveMenuSetsTheExitStatus) {
     EXPECT_NE(console.stdout_text().find("Goodbye\n"), std::string::npos);
 }
 
+// On Windows the status is the whole 32-bit code, as a Windows parent sees it; a number too big
+// for 32 bits is held at the largest code, never cut to a small one.
+TEST_F(CommandModeTest, WindowsParentSeesTheWholeExitCode) {
+    if (!harness::console_is_windows()) GTEST_SKIP() << "for a Windows console";
+    std::string console = harness::console_path();
+    std::string probe =
+        console.substr(0, console.find_last_of('/') + 1) + "test-helpers/exit_code_probe.exe";
+    std::vector<std::string> words = harness::console_launcher();
+    ASSERT_FALSE(words.empty()) << "a Windows console runs under a launcher here";
+    ProcessOptions options;
+    options.program = words.front();
+    words.erase(words.begin());
+    for (const std::string& word : {probe, console, "-p" + dir_.path(), std::string("EXIT")})
+        words.push_back(word);
+    ConsoleProcess parent(words, options);
+    ASSERT_TRUE(server_.accept_connection(WAIT_MS));
+    ASSERT_TRUE(server_.wait_for_received(MODE.size() + 4, WAIT_MS));
+    answer("", "4294967296");
+    ASSERT_TRUE(parent.wait_exit(WAIT_MS));
+    EXPECT_NE(parent.stderr_text().find("exit code 4294967295"), std::string::npos)
+        << parent.stderr_text();
+    EXPECT_EQ(parent.exit_status(), harness::status_seen(UINT32_MAX));
+}
+
 // A reader of the console's output that goes away early (a pipe into head) must not end the
 // console: the script still gets the status the server sets.
 TEST_F(CommandModeTest, OutputReaderGoingAwayKeepsTheServersStatus) {
     ProcessOptions options;
     options.program = "/bin/bash";
-    ConsoleProcess pipeline(
-        {"-c", "\"$0\" -p\"$1\" REPORT | head -c 3 >/dev/null; exit ${PIPESTATUS[0]}",
-         harness::console_path(), dir_.path()},
-        options);
+    std::vector<std::string> words = {
+        "-c",
+        "dir=$1; shift; \"$@\" -p\"$dir\" REPORT | head -c 3 >/dev/null; exit ${PIPESTATUS[0]}",
+        "bash", dir_.path()};
+    for (const std::string& word : harness::console_command({})) words.push_back(word);
+    ConsoleProcess pipeline(words, options);
     ASSERT_TRUE(server_.accept_connection(WAIT_MS));
     ASSERT_TRUE(server_.wait_for_received(MODE.size() + 6, WAIT_MS));
     ASSERT_TRUE(server_.send_bytes("first lines\n"));

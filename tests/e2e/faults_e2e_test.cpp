@@ -21,8 +21,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -303,11 +305,12 @@ std::string receive_exactly(int fd, std::size_t count, int timeout_ms) {
 // default action in the console, as it would from a shell.
 class HeldOutputConsole {
   public:
-    HeldOutputConsole(const std::vector<std::string>& args, const TempDir& dir)
+    HeldOutputConsole(const std::vector<std::string>& args, const TempDir& dir,
+                      harness::Stream output = harness::Stream::PIPE)
         : errors_path_(dir.path() + "/console-stderr") {
         harness::SpawnRequest request;
         request.argv = harness::console_command(args);
-        request.output = harness::Stream::PIPE;
+        request.output = output;
         request.errors = harness::Stream::FILE;
         request.errors_file = errors_path_;
         // A session of its own: no controlling terminal, whoever runs the tests.
@@ -443,6 +446,256 @@ TEST(SendAfterCloseTest, CommandModeServerGoneBeforeTheCommand) {
     EXPECT_EQ(console.exit_status(), 0) << console.stderr_text();
     EXPECT_EQ(console.stdout_text(), "");
     EXPECT_EQ(server.connection_count(), 1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Cancel while an attempt is blocked
+
+// A listener whose accept queue is full: the system drops further connection requests, so a
+// connect to it waits for the kernel's SYN retries (minutes). Nothing is ever accepted.
+class FullQueueListener {
+  public:
+    FullQueueListener() {
+        listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(harness::LOOPBACK);
+        socklen_t size = sizeof address;
+        if (listen_fd_ < 0 || ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), size) ||
+            ::listen(listen_fd_, 0) ||
+            ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &size)) {
+            ADD_FAILURE() << "cannot listen: " << errno;
+            return;
+        }
+        port_ = ntohs(address.sin_port);
+        // A backlog of 0 still holds one connection; a few more fill whatever it holds.
+        for (int i = 0; i < 4; ++i) {
+            int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+            ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+            fillers_.push_back(fd);
+        }
+        pause_ms(200);
+        pollfd last{fillers_.back(), POLLOUT, 0};
+        full_ = ::poll(&last, 1, 300) == 0;
+    }
+    ~FullQueueListener() {
+        for (int fd : fillers_) ::close(fd);
+        if (listen_fd_ >= 0) ::close(listen_fd_);
+    }
+    FullQueueListener(const FullQueueListener&) = delete;
+    FullQueueListener& operator=(const FullQueueListener&) = delete;
+
+    std::uint16_t port() const { return port_; }
+    // True when a connect to it is indeed left waiting.
+    bool full() const { return full_; }
+
+  private:
+    int listen_fd_ = -1;
+    std::uint16_t port_ = 0;
+    std::vector<int> fillers_;
+    bool full_ = false;
+};
+
+// A name server on 127.0.0.1 that takes every query and never answers.
+class SilentNameServer {
+  public:
+    SilentNameServer() {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(53);
+        address.sin_addr.s_addr = htonl(harness::LOOPBACK);
+        if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~SilentNameServer() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    SilentNameServer(const SilentNameServer&) = delete;
+    SilentNameServer& operator=(const SilentNameServer&) = delete;
+
+    bool listening() const { return fd_ >= 0; }
+    // Waits until a query has come.
+    bool wait_for_query(int timeout_ms) const {
+        pollfd entry{fd_, POLLIN, 0};
+        return ::poll(&entry, 1, timeout_ms) == 1;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+// Runs the console through a launcher that gives it a mount namespace of its own in which
+// /etc/resolv.conf names the silent name server, for as long as it lives.
+class SilentResolverLauncher {
+  public:
+    explicit SilentResolverLauncher(const TempDir& dir) {
+        if (std::getenv("VELDRIN_CONSOLE_LAUNCHER") || ::access("/usr/bin/unshare", X_OK) != 0)
+            return;
+        std::string resolv =
+            dir.write_file("resolv.conf", "nameserver 127.0.0.1\noptions timeout:30 attempts:1\n");
+        std::string script = dir.write_file(
+            "with-silent-resolver",
+            "#!/bin/sh\nmount --bind " + resolv + " /etc/resolv.conf || exit 97\nexec \"$@\"\n");
+        ::chmod(script.c_str(), 0755);
+        ProcessOptions options;
+        options.program = "/usr/bin/unshare";
+        ConsoleProcess probe({"-m", script, "/bin/true"}, options);
+        if (!probe.wait_exit(WAIT_MS) || probe.exit_status() != 0) return;
+        words_ = "/usr/bin/unshare -m " + script;
+    }
+    // False when mount namespaces cannot be had here.
+    bool usable() const { return !words_.empty(); }
+    // Sets the launcher for the consoles started while it is alive.
+    void apply() const { ::setenv("VELDRIN_CONSOLE_LAUNCHER", words_.c_str(), 1); }
+    ~SilentResolverLauncher() {
+        if (usable()) ::unsetenv("VELDRIN_CONSOLE_LAUNCHER");
+    }
+
+  private:
+    std::string words_;
+};
+
+enum class Blocker { CONNECT, LOOKUP };
+
+void PrintTo(const Blocker& value, std::ostream* out) {
+    *out << (value == Blocker::CONNECT ? "connect" : "lookup");
+}
+
+class BlockedAttemptTest : public ::testing::TestWithParam<Blocker> {};
+
+// "Lost connection" is up, and the next attempt is stuck: in a connect to a server whose accept
+// queue is full, or in looking up a host name that a name server never answers. Cancel ends
+// the console at once all the same, and the terminal is put back.
+TEST_P(BlockedAttemptTest, CancelEndsTheConsoleWhateverTheAttemptIsDoing) {
+    TempDir dir;
+    UnusedPort unused;
+    std::unique_ptr<FullQueueListener> full_server;
+    std::unique_ptr<SilentNameServer> name_server;
+    std::unique_ptr<SilentResolverLauncher> launcher;
+    if (GetParam() == Blocker::CONNECT) {
+        full_server = std::make_unique<FullQueueListener>();
+        if (!full_server->full()) GTEST_SKIP() << "the system accepted past the listener's backlog";
+    } else {
+        name_server = std::make_unique<SilentNameServer>();
+        if (!name_server->listening()) GTEST_SKIP() << "cannot listen on 127.0.0.1:53";
+        launcher = std::make_unique<SilentResolverLauncher>(dir);
+        if (!launcher->usable()) GTEST_SKIP() << "no mount namespace for a resolver of our own";
+        launcher->apply();
+    }
+    dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(unused.port()));
+    TerminalConsole console({"-p" + dir.path()});
+    ASSERT_TRUE(console.wait_for_key_mode(WAIT_MS));
+    std::size_t notice = console.wait_for_screen("Lost connection", WAIT_MS);
+    ASSERT_NE(notice, NOT_FOUND);
+    ASSERT_NE(console.wait_for_screen("\0338", WAIT_MS, notice), NOT_FOUND);
+    if (GetParam() == Blocker::CONNECT) {
+        dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(full_server->port()));
+        pause_ms(1500);  // the next attempt is under way, waiting
+    } else {
+        dir.write_file(ADDRESS_FILE_NAME, harness::address_file_bytes(
+                                              harness::LOOPBACK, unused.port(), "silent.invalid"));
+        ASSERT_TRUE(name_server->wait_for_query(WAIT_MS));
+    }
+    auto cancelled_at = std::chrono::steady_clock::now();
+    console.type("c");
+    // The blocked call would take half a minute or more; a second or so is what Cancel takes.
+    ASSERT_TRUE(console.wait_exit(10000)) << "still running after Cancel";
+    EXPECT_LT(milliseconds_between(cancelled_at, std::chrono::steady_clock::now()), 10000);
+    EXPECT_EQ(console.exit_status(), 0) << console.stderr_text();
+    expect_terminal_restored(console);
+}
+
+INSTANTIATE_TEST_SUITE_P(Blockers, BlockedAttemptTest,
+                         ::testing::Values(Blocker::CONNECT, Blocker::LOOKUP),
+                         [](const ::testing::TestParamInfo<Blocker>& info) {
+                             return info.param == Blocker::CONNECT ? "Connect" : "Lookup";
+                         });
+
+// ---------------------------------------------------------------------------------------------
+// The tests' own network
+
+// scripts/test runs these tests in a network namespace with only loopback up: there, a connect
+// to an address that is not a loopback one fails at once, so no test can reach another host.
+TEST(IsolationTest, OnlyLoopbackIsReachable) {
+    const char* isolated = std::getenv("VELDRIN_NETWORK_ISOLATED");
+    if (!isolated || std::string(isolated) != "1") {
+        GTEST_SKIP() << "not run in a network namespace of its own (scripts/test does that)";
+    }
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(9);
+    address.sin_addr.s_addr = htonl(0xc0000201u);  // 192.0.2.1, kept for documentation
+    int result = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    int error = errno;
+    ::close(fd);
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(error, ENETUNREACH) << "the connect did not fail at once: " << std::strerror(error);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Standard descriptors as others leave them
+
+// A parent that shares its pipe may leave it non-blocking: a write that would block waits until
+// the reader takes more, and a reader that comes late still gets every byte.
+TEST(StandardDescriptorTest, NonBlockingOutputLosesNothing) {
+    TempDir dir;
+    ScriptedServer server;
+    dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
+    HeldOutputConsole console({"-p" + dir.path(), "REPORT"}, dir,
+                              harness::Stream::NONBLOCKING_PIPE);
+    ASSERT_TRUE(server.accept_connection(WAIT_MS));
+    ASSERT_TRUE(server.wait_for_received(MODE.size(), WAIT_MS));
+    std::string text;
+    for (int line = 0; text.size() < 1024 * 1024; ++line) {
+        text += "line " + std::to_string(line) + " of a report read late\n";
+    }
+    std::thread sender([&] { server.send_bytes(text + "~~~0"); });
+    pause_ms(500);  // the pipe fills long before the reader comes
+    std::string output = console.read_to_end_and_wait(WAIT_MS * 2);
+    sender.join();
+    ASSERT_TRUE(console.reaped());
+    ASSERT_TRUE(WIFEXITED(console.status())) << console.errors();
+    EXPECT_EQ(WEXITSTATUS(console.status()), 0);
+    EXPECT_EQ(output.size(), text.size());
+    EXPECT_TRUE(output == text);
+}
+
+// Started with 0, 1 and 2 closed, the console must not let its own descriptors take their
+// numbers: its output would come back to it as keys and go to the server.
+TEST(StandardDescriptorTest, ClosedStandardDescriptorsStayApart) {
+    TempDir dir;
+    ScriptedServer server;
+    dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
+    harness::SpawnRequest request;
+    request.argv = harness::console_command({"-p" + dir.path()});
+    request.input = harness::Stream::CLOSED;
+    request.output = harness::Stream::CLOSED;
+    request.errors = harness::Stream::CLOSED;
+    request.new_session = true;
+    harness::Spawned spawned = harness::spawn(request);
+    ASSERT_TRUE(server.accept_connection(WAIT_MS));
+    ASSERT_TRUE(server.send_bytes("A menu the console shows\n"));
+    pause_ms(1000);
+    EXPECT_EQ(server.received(), "");
+    ASSERT_TRUE(server.send_bytes("~~~0"));
+    int status = 0;
+    pid_t reaped = 0;
+    for (int waited = 0; waited < WAIT_MS && reaped == 0; waited += 10) {
+        reaped = ::waitpid(spawned.pid, &status, WNOHANG);
+        if (reaped == 0) pause_ms(10);
+    }
+    if (reaped == 0) {
+        ::kill(spawned.pid, SIGKILL);
+        ::waitpid(spawned.pid, &status, 0);
+        FAIL() << "the console did not end";
+    }
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // ---------------------------------------------------------------------------------------------

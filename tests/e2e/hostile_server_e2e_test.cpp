@@ -260,12 +260,31 @@ bool is_control_byte(char byte) {
     return value < 0x20 || (value >= 0x7f && value <= 0x9f);
 }
 
-// Titles holding a NUL, 8-bit text, escape sequences, C1 controls (raw and UTF-8 encoded) and
-// a run of ESC longer than any title: at the terminal each becomes one title sequence with no
-// control byte of the server's in it, 8-bit text passes unchanged, the NUL ends the title, and
-// an empty argument brings the session's title back. Nothing of any title reaches standard
-// output.
-TEST(HostileTitleTest, TitleSequencesCarryNoControlBytesFromTheServer) {
+// The locale the console runs in, and what becomes of 8-bit and UTF-8 titles there.
+struct TitleLocale {
+    const char* locale;
+    const char* eight_bit;  // "caf\xe9 \xc3\xa9t\xe9 \xff\xa0"
+    const char* utf8;       // "Заказ № 5 – €10"
+};
+
+void PrintTo(const TitleLocale& value, std::ostream* out) {
+    *out << value.locale;
+}
+
+const char* const UTF8_TITLE =
+    "\xd0\x97\xd0\xb0\xd0\xba\xd0\xb0\xd0\xb7 \xe2\x84\x96 5 \xe2\x80\x93 \xe2\x82\xac"
+    "10";
+
+class HostileTitleTest : public ::testing::TestWithParam<TitleLocale> {};
+
+// Titles holding a NUL, 8-bit text, escape sequences, C1 controls (raw and UTF-8 encoded), a
+// run of ESC longer than any title, and UTF-8 text: at the terminal each becomes one title
+// sequence with no control of the server's in it (a byte one where the character set has one
+// byte a character, a character one in UTF-8), the NUL ends the title, and an empty argument
+// brings the session's title back. In UTF-8, characters pass whole and malformed sequences do
+// not; elsewhere every byte that is not a control passes. Nothing of any title reaches
+// standard output.
+TEST_P(HostileTitleTest, TitleSequencesCarryNoControlsFromTheServer) {
     TempDir dir;
     TempDir out_dir;
     ScriptedServer server;
@@ -273,6 +292,7 @@ TEST(HostileTitleTest, TitleSequencesCarryNoControlBytesFromTheServer) {
     std::string out_path = out_dir.path() + "/stdout";
     pty::TerminalOptions options;
     options.stdout_file = out_path;
+    options.extra_environment = {std::string("LC_ALL=") + GetParam().locale};
     TerminalConsole console({"-p" + dir.path()}, options);
     ASSERT_TRUE(console.wait_for_key_mode(WAIT_MS));
     ASSERT_TRUE(server.accept_connection(WAIT_MS));
@@ -286,6 +306,7 @@ TEST(HostileTitleTest, TitleSequencesCarryNoControlBytesFromTheServer) {
         "2J\xc2\x9d"
         "0;x\xc2\x9c",
         "1~" + std::string(1000, '\033'),
+        std::string("1~") + UTF8_TITLE,
         "",
     };
     std::string shown;
@@ -303,18 +324,34 @@ TEST(HostileTitleTest, TitleSequencesCarryNoControlBytesFromTheServer) {
 
     std::vector<std::string> titles = titles_on(console.screen());
     ASSERT_EQ(titles.size(), arguments.size() + 1);  // the console's own title first
+    bool utf8 = std::string(GetParam().locale).find("UTF-8") != NOT_FOUND;
     for (const std::string& title : titles) {
-        for (char byte : title) {
-            EXPECT_FALSE(is_control_byte(byte))
-                << "byte " << static_cast<int>(static_cast<unsigned char>(byte)) << " in \""
-                << title << "\"";
+        for (std::size_t i = 0; i < title.size(); ++i) {
+            unsigned char byte = static_cast<unsigned char>(title[i]);
+            // In UTF-8, 0x80 to 0x9F inside a character are not controls; C2 80 to C2 9F are.
+            bool control = utf8 ? byte < 0x20 || byte == 0x7f ||
+                                      (byte == 0xc2 && i + 1 < title.size() &&
+                                       static_cast<unsigned char>(title[i + 1]) <= 0x9f)
+                                : is_control_byte(title[i]);
+            EXPECT_FALSE(control) << "byte " << static_cast<int>(byte) << " in \"" << title << "\"";
         }
     }
     EXPECT_EQ(titles[0], CONSOLE_TITLE);
     EXPECT_EQ(titles[1], "A");
-    EXPECT_EQ(titles[2], "caf\xe9 \xc3\xa9t\xe9 \xff\xa0");
-    EXPECT_EQ(titles[6], CONSOLE_TITLE);
+    EXPECT_EQ(titles[2], GetParam().eight_bit);
+    EXPECT_EQ(titles[6], GetParam().utf8);
+    EXPECT_EQ(titles[7], CONSOLE_TITLE);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Locales, HostileTitleTest,
+    ::testing::Values(TitleLocale{"C", "caf\xe9 \xc3\xa9t\xe9 \xff\xa0",
+                                  "\xd0?\xd0\xb0\xd0\xba\xd0\xb0\xd0\xb7 \xe2?? 5 \xe2?? \xe2?\xac"
+                                  "10"},
+                      TitleLocale{"C.UTF-8", "caf? \xc3\xa9t? ??", UTF8_TITLE}),
+    [](const ::testing::TestParamInfo<TitleLocale>& info) {
+        return std::string(info.param.locale).find("UTF-8") != NOT_FOUND ? "Utf8" : "EightBit";
+    });
 
 // Command mode, standard output redirected: a hostile title leaves no trace in it.
 TEST_F(CommandSession, HostileTitleNeverReachesRedirectedOutput) {

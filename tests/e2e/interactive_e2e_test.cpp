@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 
 #include <chrono>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -171,6 +172,35 @@ TEST_F(ConnectedConsole, LostSessionShowsTheNoticeUntilTheServerIsBack) {
     end_session();
 }
 
+// Job control. A stop sent from outside puts the terminal back first (mode and title); here
+// the system discards the stop itself (the console's process group has no parent in its
+// session), so the console sets its terminal up again at once. A stop it cannot see (SIGSTOP),
+// during which a shell sets its own mode: once continued, the console sets its key mode again,
+// and Enter, echo and Ctrl+C are its own once more.
+TEST_F(ConnectedConsole, StopAndContinueSetTheTerminalUpAgain) {
+    start();
+    std::size_t mark = console->screen().size();
+    console->send_signal(SIGTSTP);
+    std::size_t pop = console->wait_for_screen(TITLE_POP, WAIT_MS, mark);
+    ASSERT_NE(pop, std::string::npos);
+    std::size_t push = console->wait_for_screen(TITLE_PUSH, WAIT_MS, pop);
+    ASSERT_NE(push, std::string::npos);
+    EXPECT_NE(console->wait_for_screen(std::string("\033]2;") + CAPTION + "\007", WAIT_MS, push),
+              std::string::npos);
+
+    console->send_signal(SIGSTOP);
+    pause_ms(200);
+    ASSERT_TRUE(console->set_settings(console->settings_at_start()));
+    console->send_signal(SIGCONT);
+    ASSERT_TRUE(console->wait_for_key_mode(WAIT_MS));
+    console->type("abc\x03\r");
+    ASSERT_TRUE(server.wait_for_received(4, WAIT_MS));
+    pause_ms(200);
+    EXPECT_EQ(server.received(), "abc\x03");
+    EXPECT_FALSE(console->exited());
+    end_session();
+}
+
 TEST_F(ConnectedConsole, QuietLossEndsTheConsole) {
     dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
     pty::TerminalOptions options;
@@ -304,6 +334,9 @@ TEST(NoTerminalTest, KeysFromAPipeAndTheSessionOutlivesTheInput) {
     ConsoleProcess console({"-p" + dir.path()}, options);
     ASSERT_TRUE(console.wait_for_stdout(BANNER, WAIT_MS));
     ASSERT_TRUE(server.accept_connection(WAIT_MS));
+    // Shown once the session runs: keys sent before the console knows it is connected are lost.
+    ASSERT_TRUE(server.send_bytes("Ready\n"));
+    ASSERT_TRUE(console.wait_for_stdout("Ready\n", WAIT_MS));
     console.write_input("AB\nC\r\n\nD\b\bE\n");
     ASSERT_TRUE(server.wait_for_received(4, WAIT_MS));
     console.close_input();
@@ -314,6 +347,46 @@ TEST(NoTerminalTest, KeysFromAPipeAndTheSessionOutlivesTheInput) {
     ASSERT_TRUE(console.wait_exit(WAIT_MS));
     EXPECT_EQ(console.exit_status(), 0);
     EXPECT_EQ(console.stdout_text().find('\033'), std::string::npos);
+}
+
+// The number of read calls the process has made, from /proc/PID/io; -1 when unknown.
+long read_calls(pid_t pid) {
+    std::ifstream io("/proc/" + std::to_string(pid) + "/io");
+    std::string name;
+    long value = 0;
+    while (io >> name >> value) {
+        if (name == "syscr:") return value;
+    }
+    return -1;
+}
+
+// Keys from a pipe are taken in blocks, not one read call per key, and reach the server as
+// they would have one by one: each line whole, without its LF.
+TEST(NoTerminalTest, KeysFromAPipeAreReadInBlocks) {
+    TempDir dir;
+    ScriptedServer server;
+    dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
+    ProcessOptions options;
+    options.input = InputMode::PIPE;
+    ConsoleProcess console({"-p" + dir.path()}, options);
+    ASSERT_TRUE(server.accept_connection(WAIT_MS));
+    ASSERT_TRUE(server.send_bytes("Ready\n"));
+    ASSERT_TRUE(console.wait_for_stdout("Ready\n", WAIT_MS));
+    const std::string line(63, 'k');
+    const int lines = 1024;
+    long before = read_calls(console.pid());
+    ASSERT_GE(before, 0);
+    std::string keys;
+    for (int i = 0; i < lines; ++i) keys += line + "\n";
+    ASSERT_TRUE(console.write_input(keys));
+    ASSERT_TRUE(server.wait_for_received(line.size() * lines, WAIT_MS));
+    long reads = read_calls(console.pid()) - before;
+    EXPECT_LT(reads, static_cast<long>(keys.size() / 16))
+        << reads << " reads for " << keys.size() << " keys";
+    EXPECT_EQ(server.received(), std::string(line.size() * lines, 'k'));
+    ASSERT_TRUE(server.send_bytes("~~~0"));
+    ASSERT_TRUE(console.wait_exit(WAIT_MS));
+    EXPECT_EQ(console.exit_status(), 0);
 }
 
 TEST(NoTerminalTest, NoticesGoToStandardErrorOnceEach) {

@@ -199,6 +199,7 @@ TEST_F(LaunchSession, ProgramGetsItsWordsOnTheConsolesTerminalInAGroupOfItsOwn) 
     // Signals as a new program expects them.
     EXPECT_EQ(report["sigpipe"], "default");
     EXPECT_EQ(report["blocked"], "no");
+    EXPECT_EQ(report["ignored_signals"], "0000000000000000");
     expect_session_goes_on_and_ends();
 }
 

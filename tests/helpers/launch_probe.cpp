@@ -6,7 +6,8 @@
 // The report (written whole: a temporary file renamed into place) holds "name=value" lines:
 // pid, ppid, pgid, sid, the targets of descriptors 0 to 2, every other open descriptor, whether
 // it has a controlling terminal and which process group is in its foreground, whether SIGPIPE is
-// ignored, whether any signal is blocked, and argc and each argument (arg1=..., arg2=...).
+// ignored, whether any signal is blocked, the ignored signals as the system shows them (the
+// SigIgn mask of /proc/self/status), and argc and each argument (arg1=..., arg2=...).
 // With "sleep" it lets go of its standard streams (so it holds no pipe of whoever started the
 // console) and waits up to 60 seconds; with "until=FILE" it does the same but ends as soon as
 // FILE exists.
@@ -84,6 +85,18 @@ int main(int argc, char** argv) {
         if (sigismember(&blocked, signal_number) == 1) any_blocked = true;
     }
     add("blocked", any_blocked ? "yes" : "no");
+    std::string ignored = "unknown";
+    if (FILE* status = std::fopen("/proc/self/status", "r")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, status)) {
+            if (std::strncmp(line, "SigIgn:", 7) != 0) continue;
+            ignored = line + 7;
+            ignored.erase(0, ignored.find_first_not_of(" \t"));
+            ignored.erase(ignored.find_last_not_of(" \t\n") + 1);
+        }
+        std::fclose(status);
+    }
+    add("ignored_signals", ignored);
     add("argc", std::to_string(argc));
     for (int i = 1; i < argc; ++i) add(("arg" + std::to_string(i)).c_str(), argv[i]);
 

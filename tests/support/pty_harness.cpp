@@ -117,6 +117,10 @@ termios TerminalConsole::settings_now() const {
     return settings;
 }
 
+bool TerminalConsole::set_settings(const termios& settings) {
+    return ::tcsetattr(slave_, TCSANOW, &settings) == 0;
+}
+
 bool TerminalConsole::wait_for_key_mode(int timeout_ms) const {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (std::chrono::steady_clock::now() < deadline) {

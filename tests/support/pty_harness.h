@@ -44,6 +44,8 @@ class TerminalConsole {
     // The settings the terminal had when the console started, and its settings now.
     const termios& settings_at_start() const { return at_start_; }
     termios settings_now() const;
+    // Sets the terminal's settings, as a shell does while the console is stopped.
+    bool set_settings(const termios& settings);
     // Waits until the console has put the terminal in its key-by-key input mode.
     bool wait_for_key_mode(int timeout_ms) const;
 

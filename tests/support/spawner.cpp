@@ -39,6 +39,12 @@ bool console_is_windows() {
     return path.size() >= 4 && path.compare(path.size() - 4, 4, ".exe") == 0;
 }
 
+int status_seen(std::uint32_t code) {
+    if (!console_is_windows()) return code > 255 ? 255 : static_cast<int>(code);
+    if (code != 0 && (code & 0xff) == 0) return 1;
+    return static_cast<int>(code & 0xff);
+}
+
 std::vector<std::string> console_command(const std::vector<std::string>& args) {
     std::vector<std::string> words = console_launcher();
     words.push_back(console_path());
@@ -94,11 +100,17 @@ void connect_stream(SpawnSetup& setup, int target, Stream stream, const std::str
             posix_spawn_file_actions_addopen(&setup.actions, target, "/dev/null",
                                              reading ? O_RDONLY : O_WRONLY, 0);
             break;
-        case Stream::PIPE: {
+        case Stream::CLOSED:
+            posix_spawn_file_actions_addclose(&setup.actions, target);
+            break;
+        case Stream::PIPE:
+        case Stream::NONBLOCKING_PIPE: {
             int ends[2];
             if (::pipe2(ends, O_CLOEXEC) != 0) fail("pipe2");
             *ours = reading ? ends[1] : ends[0];
             setup.child_ends.push_back(reading ? ends[0] : ends[1]);
+            if (stream == Stream::NONBLOCKING_PIPE)
+                ::fcntl(setup.child_ends.back(), F_SETFL, O_NONBLOCK);
             posix_spawn_file_actions_adddup2(&setup.actions, setup.child_ends.back(), target);
             break;
         }

@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -18,16 +19,23 @@ std::string console_path();
 std::vector<std::string> console_launcher();
 // True when the console under test is a Windows program (its path ends in ".exe").
 bool console_is_windows();
+// The exit status this test sees when the console ends with the server's exit code. A POSIX
+// console holds a code above 255 at 255. A Windows console ends with the whole 32-bit code (a
+// Windows parent sees it all: windows_helpers/exit_code_probe.exe), and wine hands its Linux
+// parent the low byte of it, or 1 when that byte is 0 and the code is not.
+int status_seen(std::uint32_t code);
 // The words that run the console with these arguments: the launcher's, the console's path, and
 // args.
 std::vector<std::string> console_command(const std::vector<std::string>& args);
 
 // Where one of the program's standard streams goes.
 enum class Stream {
-    NULL_DEVICE,  // /dev/null
-    PIPE,         // a pipe whose other end the test gets back
-    TERMINAL,     // the pseudo-terminal's slave side (the program's controlling terminal)
-    FILE,         // a file: read for standard input; created or emptied for output
+    NULL_DEVICE,       // /dev/null
+    PIPE,              // a pipe whose other end the test gets back
+    TERMINAL,          // the pseudo-terminal's slave side (the program's controlling terminal)
+    FILE,              // a file: read for standard input; created or emptied for output
+    CLOSED,            // no descriptor at all, as some daemons start their children
+    NONBLOCKING_PIPE,  // PIPE, with O_NONBLOCK set on the program's end (a shared pipe left so)
 };
 
 // A pseudo-terminal: the master side, and the name of the slave side.

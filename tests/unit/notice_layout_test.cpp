@@ -73,4 +73,43 @@ TEST(HarmlessText, StopsAtTheCapacity) {
     EXPECT_EQ(std::string(out, 4), "ab?.");
 }
 
+// Text for a UTF-8 terminal: controls are characters (C0, DEL, and C1 as C2 80 to C2 9F), each
+// malformed start becomes one '?', and every other character is copied whole.
+TEST(HarmlessText, Utf8KeepsCharactersAndReplacesControlsAndMalformedSequences) {
+    struct Case {
+        std::string text;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"a\x1f\x7f\x1b]0;x\x07", "a???]0;x?"},
+        {"\xc2\x80\xc2\x9b\xc2\x9f\xc2\xa0\xc3\xa9", "???\xc2\xa0\xc3\xa9"},
+        {"\x9b"
+         "2J\x85",
+         "?2J?"},                                // stray continuation bytes
+        {"\xc0\xaf\xc1\xbf", "????"},            // overlong two-byte forms
+        {"\xe0\x80\xaf", "???"},                 // overlong three-byte form
+        {"\xed\xa0\x80", "???"},                 // a surrogate
+        {"\xf4\x90\x80\x80\xf5\xff", "??????"},  // past U+10FFFF, never a lead
+        {"\xe2\x82"
+         "A\xf0\x9f\x98",
+         "?A?"},  // cut short: one '?' for each start
+        {"\xe2\x84\x96 \xe2\x82\xac \xf0\x9f\x98\x80",
+         "\xe2\x84\x96 \xe2\x82\xac \xf0\x9f\x98\x80"},
+    };
+    for (const Case& c : cases) {
+        char out[64];
+        std::size_t length =
+            platform::copy_harmless_utf8(out, sizeof out, c.text.data(), c.text.size());
+        EXPECT_EQ(std::string(out, length), c.expected) << c.text;
+    }
+}
+
+TEST(HarmlessText, Utf8NeverCutsACharacterAtTheCapacity) {
+    char out[8] = {'.', '.', '.', '.', '.', '.', '.', '.'};
+    EXPECT_EQ(platform::copy_harmless_utf8(out, 4, "ab\xe2\x82\xac", 5), 2u);
+    EXPECT_EQ(std::string(out, 3), "ab.");
+    EXPECT_EQ(platform::copy_harmless_utf8(out, 5, "ab\xe2\x82\xac\n", 6), 5u);
+    EXPECT_EQ(std::string(out, 6), "ab\xe2\x82\xac.");
+}
+
 }  // namespace

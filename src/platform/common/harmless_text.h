@@ -11,7 +11,16 @@ namespace platform {
 bool is_control_byte(unsigned char byte);
 
 // Copies at most capacity bytes of text (length bytes) into buffer with every control byte
-// replaced by '?'. No NUL is added. Returns the length written.
+// replaced by '?'. No NUL is added. Returns the length written. For terminals whose character
+// set has one byte a character.
 std::size_t copy_harmless(char* buffer, std::size_t capacity, const char* text, std::size_t length);
+
+// The same for a terminal whose character set is UTF-8, character by character: C0, DEL and
+// the C1 controls (U+0080 to U+009F) become '?', so does each malformed sequence (its longest
+// start that could have begun a character: one '?' for it), and every other character is
+// copied whole. A character that does not fit in what is left of capacity ends the copy, so
+// the result is never cut inside a character.
+std::size_t copy_harmless_utf8(char* buffer, std::size_t capacity, const char* text,
+                               std::size_t length);
 
 }  // namespace platform

@@ -42,22 +42,55 @@ extern termios saved_mode;  // standard input's settings at start-up (when it is
 extern unsigned char erase_key;
 extern std::atomic<int> restored;  // restore has run: the console no longer touches the terminal
 extern std::atomic<int> notice_drawn;  // a notice is on the screen below the cursor
+// The terminal is the UTF-8 one of the locale (LC_CTYPE): titles are filtered character by
+// character. Written once by console_start.
+extern bool utf8_terminal;
 
 // Erases what a notice drew below the cursor line and leaves the cursor where it was.
 constexpr char NOTICE_ERASE[] = "\0337\033[B\r\033[J\0338";
 
-// Writes all of data to fd, restarting after signals; failures are ignored.
+// Waits until fd can be written again after a write that would block (a descriptor someone
+// else left non-blocking). False when it never can. Async-signal-safe.
+bool wait_writable(int fd);
+// Writes all of data to fd, restarting after signals and waiting out a non-blocking
+// descriptor that is full, so no byte is dropped; other failures are ignored.
 // Async-signal-safe.
 void write_all(int fd, const char* data, std::size_t length);
 // Puts the terminal back as console_start found it, once. Async-signal-safe: only tcsetattr
 // and write.
 void restore_terminal();
+// Job control. suspend_terminal puts the terminal back as console_start found it (mode,
+// title, a notice taken off the screen) before the console is stopped; resume_terminal, when
+// it is continued in the foreground, sets the key mode again and brings back the title and any
+// notice it took away. Neither runs once restore_terminal has. Async-signal-safe.
+void suspend_terminal();
+void resume_terminal();
+
+// ---------------------------------------------------------------------------------------------
+// What the screen shows, for putting it back after a stop (title.cpp, notice.cpp)
+
+// Writes the title sequence of the title last set, if any. Async-signal-safe.
+void rewrite_title();
+// Draws again the notice that suspend_terminal took off the screen, if one is still up.
+// Async-signal-safe.
+void redraw_notice();
+// A notice was taken off the screen by a stop (not answered): resume_terminal draws it again.
+extern std::atomic<int> notice_hidden;
+
+// ---------------------------------------------------------------------------------------------
+// The main thread's interruptible waits (socket.cpp)
+
+// Makes the descriptor that interrupt_main_wait makes readable. Called by console_start once
+// the standard descriptors are in place; until then (and in programs that never call it) the
+// waits cannot be interrupted.
+void main_wait_start();
 
 // ---------------------------------------------------------------------------------------------
 // Signals (signals.cpp)
 
 // The handlers that restore the terminal before the signals that end a process take effect,
-// and SIGPIPE ignored.
+// the job-control handlers (SIGTSTP: put the terminal back, then stop; SIGCONT: set it up
+// again), and SIGPIPE ignored.
 void install_signal_handlers();
 
 // ---------------------------------------------------------------------------------------------

@@ -15,9 +15,16 @@ namespace {
 constexpr int ESCAPE_WAIT_MS = 40;  // a lone Esc: no further byte within this time
 constexpr int SEQUENCE_LIMIT = 32;  // longest escape sequence swallowed
 
-bool input_ended = false;  // keyboard reader thread only
+constexpr std::size_t INPUT_BLOCK = 4096;  // bytes taken from the input in one read
+
+// The keyboard reader thread's own: the input is read in blocks (a script piping megabytes of
+// keys costs one call per block, not one per key), and the keys handed out one at a time.
+bool input_ended = false;
 int pending_byte = -1;     // a byte read ahead after an Esc
 bool last_was_cr = false;  // CR LF from a file or pipe is one Enter
+unsigned char input_block[INPUT_BLOCK];
+std::size_t block_next = 0;
+std::size_t block_end = 0;
 
 // One byte from the input: READY, TIMED_OUT (no byte within the time-out), END, FAILED or
 // STOPPED.
@@ -27,11 +34,21 @@ WaitResult read_byte(int input, unsigned char* byte, int timeout_ms) {
         pending_byte = -1;
         return WaitResult::READY;
     }
+    if (block_next < block_end) {
+        if (thread_stopping()) return WaitResult::STOPPED;
+        *byte = input_block[block_next++];
+        return WaitResult::READY;
+    }
     for (;;) {
         WaitResult ready = posix::wait_readable(input, timeout_ms);
         if (ready != WaitResult::READY) return ready;
-        ssize_t got = read(input, byte, 1);
-        if (got == 1) return WaitResult::READY;
+        ssize_t got = read(input, input_block, sizeof input_block);
+        if (got > 0) {
+            block_next = 1;
+            block_end = static_cast<std::size_t>(got);
+            *byte = input_block[0];
+            return WaitResult::READY;
+        }
         if (got == 0) return WaitResult::END;
         if (errno == EINTR || errno == EAGAIN) continue;
         // A terminal that has hung up, or no input at all: there will never be another key.

@@ -52,6 +52,11 @@ bool terminal_notices() {
     return posix::stdin_is_tty && posix::tty_fd >= 0 && answer_pipe[0] >= 0;
 }
 
+// The notice last drawn, as written, for drawing it again after a stop. One notice is up at a
+// time, and it is drawn once, before any stop can hide it.
+char last_drawing[NOTICE_BUFFER];
+std::atomic<std::size_t> last_drawing_length{0};
+
 struct NoticeBuffer {
     char data[NOTICE_BUFFER];
     std::size_t length;
@@ -124,11 +129,14 @@ void draw_notice(const char* caption, const char* text, unsigned style) {
     put_row(&out, "| ", row.data, row.length, inner, " |", ' ');
     put_row(&out, "+-", "", 0, inner, "-+", '-');
     put(&out, "\0338");
+    std::memcpy(last_drawing, out.data, out.length);
+    last_drawing_length.store(out.length);
     posix::notice_drawn.store(1);
     posix::write_all(posix::tty_fd, out.data, out.length);
 }
 
 void erase_notice() {
+    posix::notice_hidden.store(0);
     if (posix::notice_drawn.exchange(0))
         posix::write_all(posix::tty_fd, posix::NOTICE_ERASE, sizeof posix::NOTICE_ERASE - 1);
 }
@@ -171,6 +179,12 @@ int notice_to_standard_error(const char* caption, const char* text, unsigned sty
 }  // namespace
 
 namespace posix {
+
+void redraw_notice() {
+    if (tty_fd < 0) return;
+    notice_drawn.store(1);
+    write_all(tty_fd, last_drawing, last_drawing_length.load());
+}
 
 void notices_start() {
     if (pipe2(answer_pipe, O_CLOEXEC | O_NONBLOCK) != 0) answer_pipe[0] = answer_pipe[1] = -1;

@@ -35,6 +35,7 @@ void write_stdout_parts(const OutputPart* parts, int count) {
             ssize_t written = writev(1, next, left);
             if (written < 0) {
                 if (errno == EINTR) continue;
+                if ((errno == EAGAIN || errno == EWOULDBLOCK) && posix::wait_writable(1)) continue;
                 return;
             }
             std::size_t done = static_cast<std::size_t>(written);

@@ -229,8 +229,11 @@ bool prepare_spawn(posix_spawnattr_t* attributes, posix_spawn_file_actions_t* ac
     short spawn_flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
     sigset_t none;
     sigemptyset(&none);
+    // Every signal back to its default, the C library's own real-time signals included:
+    // sigfillset leaves those out, and a spawn that is not told to reset them starts the
+    // program with them ignored. Every bit set is every signal the system has.
     sigset_t all;
-    sigfillset(&all);
+    std::memset(&all, 0xff, sizeof all);
     if (posix_spawnattr_setsigmask(attributes, &none) != 0 ||
         posix_spawnattr_setsigdefault(attributes, &all) != 0) {
         return false;

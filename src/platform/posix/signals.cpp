@@ -1,6 +1,8 @@
 // The signals that end a process: the terminal is put back first (console_start's promise in
 // platform.h that every way out leaves the terminal as found), and a reader of standard output
-// that goes away never ends the console.
+// that goes away never ends the console. Job control: a stop puts the terminal back before the
+// console stops, and a continue sets it up again.
+#include <pthread.h>
 #include <signal.h>
 
 #include <cerrno>
@@ -48,10 +50,57 @@ void handle_signal(int signal_number) {
     sigaction(signal_number, &action, nullptr);
 }
 
+void on_continue(int) {
+    int saved_errno = errno;
+    resume_terminal();
+    errno = saved_errno;
+}
+
+void on_stop(int signal_number);
+
+void install_job_control_handler(int signal_number, void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(signal_number, &action, nullptr);
+}
+
+// SIGTSTP (Ctrl+Z at a shell's prompt is not ours: the console reads its keys itself; this is
+// a stop sent from outside, or by a shell's job control): the terminal is put back, then the
+// console stops as it would have. Once continued, SIGCONT's handler sets the terminal up again.
+void on_stop(int signal_number) {
+    int saved_errno = errno;
+    suspend_terminal();
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    sigemptyset(&default_action.sa_mask);
+    sigaction(signal_number, &default_action, nullptr);
+    raise(signal_number);  // pending until unblocked below: the stop happens there
+    sigset_t this_signal;
+    sigemptyset(&this_signal);
+    sigaddset(&this_signal, signal_number);
+    pthread_sigmask(SIG_UNBLOCK, &this_signal, nullptr);
+    // Continued (or the stop was discarded, as for an orphaned process group).
+    install_job_control_handler(signal_number, on_stop);
+    resume_terminal();
+    errno = saved_errno;
+}
+
+// Installs a job-control handler unless the signal is ignored or already handled.
+void handle_job_control(int signal_number, void (*handler)(int)) {
+    struct sigaction current {};
+    if (sigaction(signal_number, nullptr, &current) != 0) return;
+    if ((current.sa_flags & SA_SIGINFO) || current.sa_handler != SIG_DFL) return;
+    install_job_control_handler(signal_number, handler);
+}
+
 }  // namespace
 
 void install_signal_handlers() {
     for (int signal_number : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) handle_signal(signal_number);
+    handle_job_control(SIGTSTP, on_stop);
+    handle_job_control(SIGCONT, on_continue);
     // A reader of standard output that goes away (a pipe into head) makes writes fail, which
     // the console ignores like any other output failure: it must not end the console before
     // the server has set its exit status. Launched programs start with the default again.

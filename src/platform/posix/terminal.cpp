@@ -5,15 +5,20 @@
 // The terminal's settings and title are saved at start-up and put back on every way out: a
 // normal exit, exit_process, and the signals that end a process (signals.cpp restores in the
 // handler, then raises the signal again with its default action, so the exit status still
-// shows it).
+// shows it). A stop by job control puts them back too, and a continue sets the key mode and the
+// title up again (suspend_terminal and resume_terminal, called from signals.cpp).
 #include <fcntl.h>
+#include <langinfo.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <clocale>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include "internal.h"
 #include "platform/platform.h"
@@ -28,12 +33,24 @@ termios saved_mode{};
 unsigned char erase_key = 127;
 std::atomic<int> restored{0};
 std::atomic<int> notice_drawn{0};
+std::atomic<int> notice_hidden{0};
+bool utf8_terminal = false;
+
+bool wait_writable(int fd) {
+    pollfd entry{fd, POLLOUT, 0};
+    for (;;) {
+        int ready = poll(&entry, 1, -1);
+        if (ready > 0) return (entry.revents & POLLNVAL) == 0;
+        if (ready < 0 && errno != EINTR) return false;
+    }
+}
 
 void write_all(int fd, const char* data, std::size_t length) {
     while (length > 0) {
         ssize_t written = write(fd, data, length);
         if (written < 0) {
             if (errno == EINTR) continue;
+            if ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_writable(fd)) continue;
             return;
         }
         data += written;
@@ -48,6 +65,30 @@ namespace {
 std::atomic<int> started{0};
 std::atomic<int> mode_changed{0};  // the input mode was changed: restore puts it back
 std::atomic<int> title_pushed{0};  // the terminal's title was pushed: restore pops it
+std::atomic<int> suspended{0};     // put back for a stop, and not yet set up again
+termios key_mode{};                // the settings of the key mode, once mode_changed is set
+
+// Whether the locale's character set (LC_CTYPE from the environment) is UTF-8. Only LC_CTYPE
+// is looked at, and it is put back as it was, so nothing else the C library does changes.
+bool locale_is_utf8() {
+    const char* current = setlocale(LC_CTYPE, nullptr);
+    char saved[128] = "C";
+    if (current && std::strlen(current) < sizeof saved) std::strcpy(saved, current);
+    bool utf8 = false;
+    if (setlocale(LC_CTYPE, "")) {
+        const char* codeset = nl_langinfo(CODESET);
+        utf8 = codeset && (std::strcmp(codeset, "UTF-8") == 0 || std::strcmp(codeset, "utf8") == 0);
+    }
+    setlocale(LC_CTYPE, saved);
+    return utf8;
+}
+
+// True when the console's process group owns the terminal (a console continued in the
+// background must not touch it: it would be stopped again for doing so).
+bool in_foreground() {
+    pid_t owner = tcgetpgrp(posix::tty_fd >= 0 ? posix::tty_fd : 0);
+    return owner == getpgrp();
+}
 
 constexpr char TITLE_PUSH[] = "\033[22;0t";
 constexpr char TITLE_POP[] = "\033[23;0t";
@@ -62,6 +103,7 @@ namespace posix {
 
 void restore_terminal() {
     if (restored.exchange(1)) return;
+    if (suspended.load()) return;  // put back for the stop already
     if (mode_changed.load()) tcsetattr(0, TCSANOW, &saved_mode);
     if (tty_fd >= 0) {
         if (notice_drawn.exchange(0)) write_all(tty_fd, NOTICE_ERASE, sizeof NOTICE_ERASE - 1);
@@ -69,15 +111,55 @@ void restore_terminal() {
     }
 }
 
+void suspend_terminal() {
+    // In the background the terminal is the shell's already, and touching it would stop the
+    // console for that alone.
+    if (restored.load() || !in_foreground() || suspended.exchange(1)) return;
+    if (mode_changed.load()) tcsetattr(0, TCSANOW, &saved_mode);
+    if (tty_fd >= 0) {
+        if (notice_drawn.exchange(0)) {
+            notice_hidden.store(1);
+            write_all(tty_fd, NOTICE_ERASE, sizeof NOTICE_ERASE - 1);
+        }
+        if (title_pushed.load()) write_all(tty_fd, TITLE_POP, sizeof TITLE_POP - 1);
+    }
+}
+
+void resume_terminal() {
+    if (restored.load()) return;
+    if (!in_foreground()) return;  // set up again when it is brought to the foreground
+    // Whoever had the terminal while the console was stopped (a shell) set its own mode.
+    if (mode_changed.load()) tcsetattr(0, TCSANOW, &key_mode);
+    if (!suspended.exchange(0) || tty_fd < 0) return;
+    if (title_pushed.load()) {
+        write_all(tty_fd, TITLE_PUSH, sizeof TITLE_PUSH - 1);
+        rewrite_title();
+    }
+    if (notice_hidden.exchange(0)) redraw_notice();
+}
+
 }  // namespace posix
 
 void console_start() {
     using namespace posix;
     if (started.exchange(1)) return;
+    // A standard descriptor that was closed (some daemons start their children so) is opened
+    // on /dev/null before anything else is opened, or the console's own pipes would take its
+    // number and its output would come back to it as keys.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        int null_fd = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (null_fd >= 0 && null_fd != fd) {
+            dup2(null_fd, fd);
+            close(null_fd);
+        }
+    }
     if (isatty(0) && tcgetattr(0, &saved_mode) == 0) {
         stdin_is_tty = true;
         if (saved_mode.c_cc[VERASE] != _POSIX_VDISABLE) erase_key = saved_mode.c_cc[VERASE];
     }
+    main_wait_start();
+    utf8_terminal = locale_is_utf8();
     tty_fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
     notices_start();
     install_signal_handlers();
@@ -107,6 +189,7 @@ bool set_console_key_mode(InputHandle input) {
     settings.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR | IXON | IXOFF);
     settings.c_cc[VMIN] = 1;
     settings.c_cc[VTIME] = 0;
+    key_mode = settings;
     mode_changed.store(1);
     return tcsetattr(0, TCSANOW, &settings) == 0;
 }
@@ -120,8 +203,11 @@ void exit_process(int status) {
     std::exit(status);
 }
 
+const std::uint32_t LARGEST_EXIT_STATUS = 255;
+
 int exit_status(std::uint32_t code) {
-    return code > 255 ? 255 : static_cast<int>(code);
+    return code > LARGEST_EXIT_STATUS ? static_cast<int>(LARGEST_EXIT_STATUS)
+                                      : static_cast<int>(code);
 }
 
 }  // namespace platform

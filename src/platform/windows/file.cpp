@@ -1,0 +1,44 @@
+// The address file and the working directory on Windows: file_open_read, file_read,
+// file_close and change_directory.
+#include "internal.h"
+
+namespace platform {
+
+FileHandle file_open_read(const char* name) {
+    // Without FILE_FLAG_BACKUP_SEMANTICS a directory does not open, so a directory in the
+    // file's place fails like a missing file.
+    HANDLE file = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return NO_FILE;
+    // A named pipe or a device in the file's place would hold the console in ReadFile until
+    // something wrote to it: only a disk file is read.
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        return NO_FILE;
+    }
+    return reinterpret_cast<FileHandle>(file);
+}
+
+long file_read(FileHandle file, void* buffer, std::size_t length) {
+    std::size_t done = 0;
+    while (done < length) {
+        DWORD step = length - done > 0x10000000 ? 0x10000000 : static_cast<DWORD>(length - done);
+        DWORD got = 0;
+        if (!ReadFile(reinterpret_cast<HANDLE>(file), static_cast<char*>(buffer) + done, step, &got,
+                      nullptr))
+            return -1;
+        if (got == 0) break;
+        done += got;
+    }
+    return static_cast<long>(done);
+}
+
+void file_close(FileHandle file) {
+    CloseHandle(reinterpret_cast<HANDLE>(file));
+}
+
+bool change_directory(const char* path) {
+    return SetCurrentDirectoryA(path) != 0;
+}
+
+}  // namespace platform

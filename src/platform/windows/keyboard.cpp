@@ -1,0 +1,118 @@
+// The keyboard on Windows: read_console_key.
+//
+// A console is read with ReadConsoleA, only once a key that makes a character is waiting, so the
+// read never blocks: the thread waits on the input handle and its stop event together. Other
+// input events (key releases, arrows, function keys, the mouse, focus) are taken and dropped.
+// A pipe is polled with PeekNamedPipe while the thread waits on its stop event, since a ReadFile
+// blocked on a pipe cannot be ended from outside everywhere; a file never blocks. Keys from a
+// pipe or a file end a line with LF (or CR LF), as Enter does.
+#include "internal.h"
+
+namespace platform {
+
+namespace {
+
+enum class InputKind { UNKNOWN, CONSOLE, PIPE, FILE, NONE };
+
+// How often a pipe with nothing in it is looked at again.
+constexpr DWORD PIPE_POLL_MS = 10;
+
+// The keyboard reader's own (one thread reads keys).
+InputKind input_kind = InputKind::UNKNOWN;
+bool input_ended = false;
+bool last_was_cr = false;
+char block[4096];
+DWORD block_length = 0;
+DWORD block_position = 0;
+
+InputKind classify(HANDLE input) {
+    DWORD mode = 0;
+    if (input == nullptr || input == INVALID_HANDLE_VALUE) return InputKind::NONE;
+    if (GetConsoleMode(input, &mode)) return InputKind::CONSOLE;
+    switch (GetFileType(input)) {
+        case FILE_TYPE_PIPE:
+            return InputKind::PIPE;
+        case FILE_TYPE_DISK:
+        case FILE_TYPE_CHAR:
+            return InputKind::FILE;
+        default:
+            return InputKind::NONE;
+    }
+}
+
+WaitResult read_console_character(HANDLE input, char* key) {
+    for (;;) {
+        WaitResult ready = windows::wait_for(input, INFINITE);
+        if (ready == WaitResult::STOPPED || ready == WaitResult::FAILED) return ready;
+        INPUT_RECORD record;
+        DWORD count = 0;
+        if (!PeekConsoleInputA(input, &record, 1, &count)) return WaitResult::FAILED;
+        if (count == 0) continue;
+        if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown &&
+            record.Event.KeyEvent.uChar.AsciiChar != 0) {
+            char character = 0;
+            DWORD got = 0;
+            if (!ReadConsoleA(input, &character, 1, &got, nullptr)) return WaitResult::FAILED;
+            if (got == 0) continue;
+            *key = character;
+            return WaitResult::READY;
+        }
+        if (!ReadConsoleInputA(input, &record, 1, &count)) return WaitResult::FAILED;
+    }
+}
+
+// Fills the block from a pipe or a file: READY, END or STOPPED.
+WaitResult fill_block(HANDLE input) {
+    for (;;) {
+        DWORD wanted = sizeof block;
+        if (input_kind == InputKind::PIPE) {
+            DWORD available = 0;
+            if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr))
+                return WaitResult::END;  // the writer has gone: there will never be another key
+            if (available == 0) {
+                if (windows::wait_for(nullptr, PIPE_POLL_MS) == WaitResult::STOPPED)
+                    return WaitResult::STOPPED;
+                continue;
+            }
+            if (available < wanted) wanted = available;
+        }
+        DWORD got = 0;
+        if (!ReadFile(input, block, wanted, &got, nullptr) || got == 0) return WaitResult::END;
+        block_length = got;
+        block_position = 0;
+        return WaitResult::READY;
+    }
+}
+
+WaitResult read_stream_character(HANDLE input, char* key) {
+    for (;;) {
+        if (block_position == block_length) {
+            WaitResult filled = fill_block(input);
+            if (filled != WaitResult::READY) return filled;
+        }
+        char byte = block[block_position++];
+        bool after_cr = last_was_cr;
+        last_was_cr = byte == 13;
+        if (byte == '\n') {
+            if (after_cr) continue;
+            byte = 13;
+        }
+        *key = byte;
+        return WaitResult::READY;
+    }
+}
+
+}  // namespace
+
+WaitResult read_console_key(InputHandle input, char* key) {
+    HANDLE handle = reinterpret_cast<HANDLE>(input);
+    if (thread_stopping()) return WaitResult::STOPPED;
+    if (input_kind == InputKind::UNKNOWN) input_kind = classify(handle);
+    if (input_ended || input_kind == InputKind::NONE) return WaitResult::END;
+    WaitResult result = input_kind == InputKind::CONSOLE ? read_console_character(handle, key)
+                                                         : read_stream_character(handle, key);
+    if (result == WaitResult::END) input_ended = true;
+    return result;
+}
+
+}  // namespace platform

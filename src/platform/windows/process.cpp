@@ -1,0 +1,75 @@
+// Starting and ending programs on Windows: process_create and process_terminate.
+//
+// The command text is the program's command line, whole: Windows hands it to the program as it
+// stands, and the program splits it. The console keeps the process handle of the one program it
+// remembers and closes every other handle at once; ending that program goes through the kept
+// handle, so an id that the system has since given to another process is never hit.
+#include <cstring>
+
+#include "internal.h"
+
+namespace platform {
+
+namespace {
+
+// The most a command line can be (the server's command length has three digits).
+constexpr std::size_t COMMAND_CAPACITY = 1024;
+
+SRWLOCK held_lock = SRWLOCK_INIT;
+HANDLE held_process = nullptr;  // the remembered program
+ProcessId held_id = 0;
+
+}  // namespace
+
+bool process_create(const char* command, const char* title, std::uint32_t flags, bool remember,
+                    ProcessId* process) {
+    // CreateProcessA may write into its command line: it gets a copy.
+    char command_line[COMMAND_CAPACITY];
+    std::size_t length = std::strlen(command);
+    if (length == 0 || length >= sizeof command_line) return false;
+    std::memcpy(command_line, command, length + 1);
+
+    // The console's own start-up information with the new title. Standard handles are not
+    // passed on (nothing is inherited), nor is the runtime's private block of inherited files.
+    STARTUPINFOA startup;
+    GetStartupInfoA(&startup);
+    startup.cb = sizeof startup;
+    startup.lpTitle = const_cast<char*>(title);
+    startup.dwFlags &= ~static_cast<DWORD>(STARTF_USESTDHANDLES);
+    startup.hStdInput = startup.hStdOutput = startup.hStdError = nullptr;
+    startup.cbReserved2 = 0;
+    startup.lpReserved2 = nullptr;
+    startup.lpReserved = nullptr;
+
+    PROCESS_INFORMATION created{};
+    if (!CreateProcessA(nullptr, command_line, nullptr, nullptr, FALSE, flags, nullptr, nullptr,
+                        &startup, &created))
+        return false;
+    CloseHandle(created.hThread);
+    *process = created.dwProcessId;
+    if (!remember) {
+        CloseHandle(created.hProcess);
+        return true;
+    }
+    AcquireSRWLockExclusive(&held_lock);
+    HANDLE earlier = held_process;
+    held_process = created.hProcess;
+    held_id = created.dwProcessId;
+    ReleaseSRWLockExclusive(&held_lock);
+    if (earlier) CloseHandle(earlier);
+    return true;
+}
+
+bool process_terminate(ProcessId process) {
+    AcquireSRWLockExclusive(&held_lock);
+    bool ended = false;
+    if (held_process && held_id == process) {
+        // A program that has already ended is left alone (its id may be someone else's now).
+        if (WaitForSingleObject(held_process, 0) == WAIT_TIMEOUT)
+            ended = TerminateProcess(held_process, 0) != 0;
+    }
+    ReleaseSRWLockExclusive(&held_lock);
+    return ended;
+}
+
+}  // namespace platform

@@ -1,0 +1,33 @@
+// Console control events on Windows: what console_start installs so that Ctrl+Break, the
+// console window closing, a log-off and a shut-down leave the console's input mode and title as
+// they were found.
+//
+// In mode 0 Ctrl+C is a key, not an event; before the keyboard reader sets that mode (and in
+// command mode) Ctrl+C ends the console the same way.
+#include "internal.h"
+
+namespace platform::windows {
+
+namespace {
+
+BOOL WINAPI on_control_event(DWORD event) {
+    switch (event) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+        case CTRL_CLOSE_EVENT:
+        case CTRL_LOGOFF_EVENT:
+        case CTRL_SHUTDOWN_EVENT:
+            console_restore();
+            // The status a console program ended by Ctrl+C or Ctrl+Break has.
+            ExitProcess(STATUS_CONTROL_C_EXIT);
+    }
+    return FALSE;
+}
+
+}  // namespace
+
+void install_control_handler() {
+    SetConsoleCtrlHandler(on_control_event, TRUE);
+}
+
+}  // namespace platform::windows

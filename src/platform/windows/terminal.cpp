@@ -1,0 +1,92 @@
+// The console's input mode and the ways out on Windows: console_start, console_restore,
+// standard_input, set_console_key_mode, detach_console, exit_status and exit_process.
+//
+// The console is shared with the shell that started veldrin: the input mode and the title found
+// at start-up are put back on every way out (a normal end, exit_process, and the console
+// control events that end the process).
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+#include "internal.h"
+
+namespace platform {
+
+namespace {
+
+HANDLE input_handle = nullptr;
+DWORD saved_input_mode = 0;
+std::atomic<int> started{0};
+std::atomic<int> mode_saved{0};    // the input is a console, and its mode was read
+std::atomic<int> mode_changed{0};  // the mode was changed: restore puts it back
+std::atomic<int> restored{0};
+
+constexpr DWORD TITLE_CAPACITY = 1024;
+char saved_window_title[TITLE_CAPACITY] = "";
+std::atomic<int> title_saved{0};
+
+void restore_at_exit() {
+    console_restore();
+}
+
+}  // namespace
+
+namespace windows {
+
+void restore_input_mode() {
+    if (mode_saved.load() && mode_changed.exchange(0))
+        SetConsoleMode(input_handle, saved_input_mode);
+}
+
+void install_control_handler();
+
+}  // namespace windows
+
+void console_start() {
+    if (started.exchange(1)) return;
+    input_handle = GetStdHandle(STD_INPUT_HANDLE);
+    if (input_handle && input_handle != INVALID_HANDLE_VALUE &&
+        GetConsoleMode(input_handle, &saved_input_mode))
+        mode_saved.store(1);
+    if (GetConsoleTitleA(saved_window_title, TITLE_CAPACITY) > 0) title_saved.store(1);
+    windows::install_control_handler();
+    std::atexit(restore_at_exit);
+}
+
+void console_restore() {
+    if (restored.exchange(1)) return;
+    windows::restore_input_mode();
+    if (title_saved.load()) SetConsoleTitleA(saved_window_title);
+}
+
+InputHandle standard_input() {
+    return reinterpret_cast<InputHandle>(GetStdHandle(STD_INPUT_HANDLE));
+}
+
+bool set_console_key_mode(InputHandle input) {
+    HANDLE handle = reinterpret_cast<HANDLE>(input);
+    DWORD mode = 0;
+    if (restored.load() || !GetConsoleMode(handle, &mode)) return false;
+    // Mode 0: every key as typed, no echo, no line editing; Ctrl+C arrives as the key 3.
+    mode_changed.store(1);
+    return SetConsoleMode(handle, 0) != 0;
+}
+
+void detach_console() {
+    console_restore();
+    FreeConsole();
+}
+
+const std::uint32_t LARGEST_EXIT_STATUS = 0xFFFFFFFFu;
+
+int exit_status(std::uint32_t code) {
+    // Windows exit codes are 32 bits wide: the server's code passes unchanged.
+    return static_cast<int>(code);
+}
+
+void exit_process(int status) {
+    console_restore();
+    std::exit(status);
+}
+
+}  // namespace platform

@@ -1,0 +1,62 @@
+// The console window's title and icon on Windows: set_console_title, get_console_title and
+// set_console_icon_from_files.
+#include <cstring>
+
+#include "internal.h"
+
+namespace platform {
+
+namespace {
+
+// The title last set, answered where there is no console to ask (output and input redirected,
+// or detached).
+constexpr std::size_t TITLE_CAPACITY = 1024;
+char last_title[TITLE_CAPACITY] = "";
+SRWLOCK title_lock = SRWLOCK_INIT;
+
+std::size_t copy_text(char* buffer, std::size_t capacity, const char* text) {
+    std::size_t length = std::strlen(text);
+    if (length > capacity - 1) length = capacity - 1;
+    std::memcpy(buffer, text, length);
+    buffer[length] = '\0';
+    return length;
+}
+
+}  // namespace
+
+void set_console_title(const char* title) {
+    AcquireSRWLockExclusive(&title_lock);
+    copy_text(last_title, TITLE_CAPACITY, title);
+    ReleaseSRWLockExclusive(&title_lock);
+    // The console shows the title as text: no byte of it can act as a control.
+    SetConsoleTitleA(title);
+}
+
+std::size_t get_console_title(char* buffer, std::size_t capacity) {
+    if (capacity == 0) return 0;
+    DWORD size = capacity > 0xFFFF ? 0xFFFF : static_cast<DWORD>(capacity);
+    buffer[0] = '\0';
+    if (GetConsoleTitleA(buffer, size) > 0 || GetConsoleWindow()) {
+        buffer[size - 1] = '\0';
+        return std::strlen(buffer);
+    }
+    AcquireSRWLockExclusive(&title_lock);
+    std::size_t length = copy_text(buffer, capacity, last_title);
+    ReleaseSRWLockExclusive(&title_lock);
+    return length;
+}
+
+bool set_console_icon_from_files(const char* const* files, int count) {
+    // The console's window belongs to the console host, not to any thread of ours, so it is
+    // asked for directly; a console with no window (a redirected or detached one) gets no icon.
+    HWND window = GetConsoleWindow();
+    if (!window) return false;
+    HANDLE icon = nullptr;
+    for (int i = 0; i < count && !icon; ++i)
+        icon = LoadImageA(nullptr, files[i], IMAGE_ICON, 0, 0, LR_LOADFROMFILE);
+    if (!icon) icon = LoadIconA(nullptr, MAKEINTRESOURCEA(32517));  // IDI_WINLOGO
+    SendMessageA(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+    return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,33 @@
+// exit_code_probe.exe COMMAND...: runs the command (its words joined by spaces, handles
+// inherited), waits for it, writes "exit code N" with its full 32-bit exit code to standard
+// error and ends with the same code. Under wine a Linux parent sees only the low byte of a
+// Windows exit code; the tests read the whole of it through this probe.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+int main(int argc, char** argv) {
+    static char command[32768];
+    std::size_t used = 0;
+    for (int i = 1; i < argc; ++i) {
+        std::size_t length = std::strlen(argv[i]);
+        if (used + length + 2 >= sizeof command) return 125;
+        if (i > 1) command[used++] = ' ';
+        std::memcpy(command + used, argv[i], length);
+        used += length;
+    }
+    command[used] = '\0';
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(nullptr, command, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                        &process))
+        return 126;
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    std::fprintf(stderr, "exit code %lu\n", static_cast<unsigned long>(code));
+    std::fflush(stderr);
+    ExitProcess(code);
+}
