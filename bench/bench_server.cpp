@@ -2,11 +2,13 @@
 // for comparison) through one measurement and prints what it measured on standard output as
 // "key value" words on one line. bench/run starts it and gathers the table.
 //
-//   flood   --dir D --bytes N --out FILE [--block B]
+//   flood   --dir D --bytes N --out FILE [--block B] [--eight-bit] [--expect M]
 //           Writes D/KORVDBM.ADR, prints "port P", accepts one connection and sends N bytes of
-//           text with no markers in writes of B bytes, then, once FILE holds all N bytes,
-//           "~~~67" and (in a write of its own, 20 ms later) "~~~0", and closes its side.
-//           Measures from the first write until FILE holds the N bytes.
+//           text with no markers in writes of B bytes, then, once FILE holds all of it (M
+//           bytes, N by default), "~~~67" and (in a write of its own, 20 ms later) "~~~0", and
+//           closes its side. Measures from the first write until FILE holds the M bytes. The
+//           text is printable ASCII lines, or with --eight-bit lines of bytes 128 to 255 only
+//           (what a client that converts them writes is M bytes).
 //   keys    --dir D --count K -- PROGRAM ARGS... [--- PROGRAM ARGS...]...
 //           Runs each PROGRAM on a new pseudo-terminal, accepts its connection and sends
 //           "~~~1", then types K keys into each, in turns, one key at a time: the time from
@@ -86,7 +88,9 @@ struct Options {
     int count = 10000;
     int seconds = 10;
     int runs = 5;
-    std::vector<std::string> program;                // the first program
+    bool eight_bit = false;
+    long long expect = -1;             // the output that counts as complete; -1: bytes
+    std::vector<std::string> program;  // the first program
     std::vector<std::vector<std::string>> programs;  // all of them, split at "---"
 };
 
@@ -110,6 +114,10 @@ Options parse(int argc, char** argv) {
             o.count = std::atoi(value().c_str());
         } else if (a == "--seconds") {
             o.seconds = std::atoi(value().c_str());
+        } else if (a == "--eight-bit") {
+            o.eight_bit = true;
+        } else if (a == "--expect") {
+            o.expect = std::atoll(value().c_str());
         } else if (a == "--runs") {
             o.runs = std::atoi(value().c_str());
         } else if (a == "--") {
@@ -347,10 +355,16 @@ int run_flood(const Options& o) {
     int fd = accept_within(listener, 15000);
     if (fd < 0) fail_plain("no connection");
 
-    // Printable lines, no '~' and no NUL.
+    // Printable lines, no '~' and no NUL; or lines of 8-bit bytes only (bench/run computes what
+    // they become from the same formula).
     std::vector<char> block(o.block);
-    for (std::size_t i = 0; i < block.size(); ++i)
-        block[i] = (i % 64 == 63) ? '\n' : static_cast<char>('!' + (i * 7 + i / 64) % 90);
+    for (std::size_t i = 0; i < block.size(); ++i) {
+        std::size_t step = i * 7 + i / 64;
+        block[i] = (i % 64 == 63) ? '\n'
+                   : o.eight_bit  ? static_cast<char>(0x80 + step % 128)
+                                  : static_cast<char>('!' + step % 90);
+    }
+    long long expected = o.expect >= 0 ? o.expect : o.bytes;
 
     std::int64_t start = now_ns();
     long long left = o.bytes;
@@ -366,7 +380,7 @@ int run_flood(const Options& o) {
     struct stat st {};
     bool complete = false;
     while (now_ns() - sent < 30LL * 1000000000) {
-        if (stat(o.out.c_str(), &st) == 0 && st.st_size >= o.bytes) {
+        if (stat(o.out.c_str(), &st) == 0 && st.st_size >= expected) {
             complete = true;
             break;
         }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/console_state.h"
+#include "text/codepage.h"
 
 bool parse_launch_argument(const char* argument, std::size_t argument_length,
                            LaunchRequest* request) {
@@ -51,12 +52,18 @@ void launch_program(char* argument, std::size_t argument_length) {
 
     // The command ends where its separator was and the title after T characters. An end that
     // falls on the end of the argument is already its NUL.
-    char* command = argument + request.command_offset;
+    const char* command = argument + request.command_offset;
     std::size_t command_end = request.command_offset + request.command_length;
     if (command_end < argument_length) argument[command_end] = '\0';
-    char* title = argument + request.title_offset;
+    const char* title = argument + request.title_offset;
     std::size_t title_end = request.title_offset + request.title_length;
     if (title_end < argument_length) argument[title_end] = '\0';
+
+    // The command and the title in the user's character set.
+    static char converted_command[utf8_room(LAUNCH_ARGUMENT_MAX)];
+    static char converted_title[utf8_room(LAUNCH_ARGUMENT_MAX)];
+    command = text_for_user(command, request.command_length, converted_command);
+    title = text_for_user(title, request.title_length, converted_title);
 
     bool remember = (request.flags & platform::REMEMBER_CHILD) != 0;
     std::uint32_t creation_flags =

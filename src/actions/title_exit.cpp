@@ -4,6 +4,8 @@
 
 #include "actions/actions.h"
 #include "core/console_state.h"
+#include "core/session.h"
+#include "text/codepage.h"
 
 long parse_title_argument(const char* argument, std::size_t argument_length) {
     // "%3u~%n": at most three characters of number (after white space), then '~'. The number is
@@ -18,7 +20,14 @@ long parse_title_argument(const char* argument, std::size_t argument_length) {
 
 void apply_title(const char* argument, std::size_t argument_length) {
     long offset = parse_title_argument(argument, argument_length);
-    platform::set_console_title(offset < 0 ? saved_title : argument + offset);
+    if (offset < 0) {
+        platform::set_console_title(saved_title);  // already as the terminal has it
+        return;
+    }
+    // The server's title, in the user's character set.
+    static char converted[utf8_room(RECEIVE_CHUNK)];
+    std::size_t title_length = argument_length - static_cast<std::size_t>(offset);
+    platform::set_console_title(text_for_user(argument + offset, title_length, converted));
 }
 
 bool parse_unsigned(const char* argument, std::uint32_t* value) {

@@ -5,11 +5,16 @@
 // time and cuts what arrived into chunks exactly as successive receives of RECEIVE_CHUNK bytes
 // would have; the display text of consecutive chunks goes out in one write, always before the
 // control that follows it, and always before the next receive.
+//
+// When the server's code page is converted, the chunks and their markers are still found on
+// the server's own bytes; only the display text is converted, on its way out. A chunk's text
+// of ASCII only goes out from the receive buffer as it is; any other, converted whole.
 #include <cstring>
 
 #include "actions/actions.h"
 #include "core/console_state.h"
 #include "core/session.h"
+#include "text/codepage.h"
 
 namespace {
 
@@ -22,6 +27,10 @@ constexpr int MAX_PARTS = static_cast<int>(RECEIVE_BUFFER_SIZE / RECEIVE_CHUNK);
 
 char receive_buffer[RECEIVE_BUFFER_SIZE];
 char argument_buffer[RECEIVE_CHUNK + 1];
+// The converted display text of one receive's pending output, written out once it holds this
+// much.
+constexpr std::size_t CONVERTED_WRITE_SIZE = 32 * 1024;
+char converted_buffer[CONVERTED_WRITE_SIZE + utf8_room(RECEIVE_CHUNK)];
 
 // Display text waiting to be written: runs of the receive buffer.
 struct PendingOutput {
@@ -36,10 +45,32 @@ struct PendingOutput {
         }
         parts[count++] = {data, length};
     }
+    // Display text, converted when a code page is.
+    void add_display(const char* data, std::size_t length) {
+        if (converted_code_page == nullptr) {
+            add(data, length);
+            return;
+        }
+        if (ascii_prefix_length(data, length) == length) {
+            add(data, length);
+            return;
+        }
+        // Converted whole, so that the text of consecutive chunks stays one part.
+        char* out = converted_buffer + converted_length;
+        std::size_t used = code_page_to_utf8(*converted_code_page, data, length, out);
+        converted_length += used;
+        add(out, used);
+        // Written while it is still in the processor's cache: the write's copy then costs
+        // markedly less than from a buffer of several times that size.
+        if (converted_length >= CONVERTED_WRITE_SIZE) flush();
+    }
     void flush() {
         if (count > 0) platform::write_stdout_parts(parts, count);
         count = 0;
+        converted_length = 0;
     }
+
+    std::size_t converted_length = 0;  // used of converted_buffer
 };
 
 // Displays and obeys the chunks of one receive; stops at the end of the session.
@@ -48,7 +79,7 @@ void take_received(const char* data, std::size_t length) {
     for (std::size_t at = 0; at < length && link_state.load() == LINK_ONLINE; at += RECEIVE_CHUNK) {
         std::size_t chunk_length = length - at < RECEIVE_CHUNK ? length - at : RECEIVE_CHUNK;
         ChunkDecoded chunk = decode_chunk(data + at, chunk_length);
-        pending.add(data + at, chunk.display_length);
+        pending.add_display(data + at, chunk.display_length);
         if (chunk.control != 0) {
             pending.flush();
             std::memcpy(argument_buffer, data + at + chunk.argument_offset, chunk.argument_length);
@@ -112,7 +143,11 @@ void apply_control(char control, char* argument, std::size_t argument_length) {
 }
 
 void run_session() {
-    platform::get_console_title(saved_title, SAVED_TITLE_SIZE);
+    std::size_t title_length = platform::get_console_title(saved_title, SAVED_TITLE_SIZE);
+    // A UTF-8 title cut at the buffer's end loses its last character whole.
+    if (converted_code_page != nullptr) {
+        saved_title[utf8_whole_length(saved_title, title_length)] = '\0';
+    }
     platform::SocketHandle socket = server_socket.load();
     while (link_state.load() == LINK_ONLINE) {
         long received = platform::socket_receive(socket, receive_buffer, RECEIVE_BUFFER_SIZE);

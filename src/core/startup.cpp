@@ -1,4 +1,5 @@
 // Start-up, the options, the connection loop and the shutdown.
+#include <cstdio>
 #include <cstring>
 
 #include "core/connection.h"
@@ -7,6 +8,7 @@
 #include "core/usage.h"
 #include "input/input.h"
 #include "notify/notify.h"
+#include "text/codepage.h"
 
 namespace {
 
@@ -18,7 +20,41 @@ void write_text(const char* text) {
     platform::write_stdout(text, std::strlen(text));
 }
 
+CodePage server_code_page;
+
+void write_error(const char* first, const char* second, const char* third) {
+    for (const char* text : {first, second, third}) platform::write_stderr(text, std::strlen(text));
+}
+
 }  // namespace
+
+bool start_code_page() {
+    const char* setting = platform::environment_value(CODE_PAGE_VARIABLE);
+    unsigned number = 0;
+    CodePageSetting kind = parse_code_page_setting(setting, &number);
+    if (kind == CODE_PAGE_INVALID) {
+        write_error("Unknown code page ", setting, "\n");
+        return false;
+    }
+    // Where the output does not want UTF-8 (the C locale, or a Windows console that shows the
+    // code page itself) the server's bytes pass as they are.
+    if (kind == CODE_PAGE_NONE || !platform::output_wants_utf8()) return true;
+    static platform::CodePageCharacter characters[platform::CODE_PAGE_BYTES];
+    char name[16];
+    std::snprintf(name, sizeof name, "%u", number);
+    if (setting != nullptr && *setting != '\0') std::snprintf(name, sizeof name, "%s", setting);
+    if (!platform::code_page_characters(number, characters)) {
+        write_error("Unknown code page ", name, "\n");
+        return false;
+    }
+    if (!code_page_build(number, characters, &server_code_page)) {
+        write_error("Unknown code page ", name,
+                    ": only code pages of one byte a character, ASCII below 128, are known\n");
+        return false;
+    }
+    converted_code_page = &server_code_page;
+    return true;
+}
 
 void parse_options(int argc, const char* const* argv, char* line, std::size_t capacity,
                    ConsoleOptions* options) {
@@ -83,6 +119,7 @@ int console_main(int argc, const char* const* argv) {
         write_text(text);
         return 0;
     }
+    if (!start_code_page()) return 1;
     platform::sockets_start();
     console_input = platform::standard_input();
     platform::console_start();
@@ -104,6 +141,14 @@ int console_main(int argc, const char* const* argv) {
     }
     quiet_loss.store(options.quiet_loss ? 1 : 0);
     command_line_length = options.command_line_length;
+    if (converted_code_page != nullptr && options.command_offset != 0) {
+        // The command text was typed in the user's UTF-8: the server reads its code page.
+        std::size_t offset = static_cast<std::size_t>(options.command_offset);
+        char* command = command_line + offset;
+        command_line_length = offset + utf8_to_code_page(*converted_code_page, command,
+                                                         command_line_length - offset, command);
+        command_line[command_line_length] = '\0';
+    }
     command_offset.store(options.command_offset);
 
     platform::ThreadHandle input_thread;

@@ -20,5 +20,9 @@ void parse_options(int argc, const char* const* argv, char* line, std::size_t ca
                    ConsoleOptions* options);
 // The process's exit status for an exit_code: platform::exit_status.
 int process_exit_status(std::uint32_t code);
+// Reads VELDRIN_CODEPAGE and, where the output wants UTF-8, makes its code page the one that
+// is converted. False, with the reason on standard error, when the setting names no code page
+// the console can use.
+bool start_code_page();
 // The whole console: start-up, the connection loop and the shutdown; returns the exit status.
 int console_main(int argc, const char* const* argv);

@@ -4,16 +4,27 @@
 // The line editor works one key at a time, as a pure function. In line mode the reader keeps an
 // 80-character line: Backspace (8) erases its last character, Enter (13) or a NUL key sends it;
 // in key-by-key mode every key is sent alone. Every key read is echoed as it is, whatever it is.
+//
+// When the server's code page is converted, the keys arrive as UTF-8, one byte at a time: the
+// bytes of one character are gathered (across as many reads as they come in) and make one key,
+// the character's byte in the code page. It is echoed as typed and sent as that byte; a
+// character the code page lacks, and a byte that is not UTF-8, is neither echoed nor sent.
 #pragma once
 
 #include <cstddef>
 
+struct CodePage;
+
 constexpr std::size_t LINE_CAPACITY = 80;
 
 struct LineEditor {
-    char line[LINE_CAPACITY];
-    std::size_t length;  // 0 to LINE_CAPACITY
-    bool failing;        // the last read failed (a run of failures ends one line only)
+    char line[LINE_CAPACITY];   // in the server's code page
+    std::size_t length;         // 0 to LINE_CAPACITY
+    bool failing;               // the last read failed (a run of failures ends one line only)
+    const CodePage* code_page;  // keys typed in UTF-8 go out in it; null: a byte is a key
+    char sequence[4];           // the UTF-8 bytes of a character gathered so far
+    std::size_t sequence_length;
+    std::size_t sequence_needed;  // the length of the character being gathered
 };
 
 enum SendKind {
@@ -23,16 +34,17 @@ enum SendKind {
 };
 
 struct KeyOutcome {
-    char echo[4];  // what goes to standard output, in order
+    char echo[8];  // what goes to standard output, in order
     std::size_t echo_length;
     SendKind send;
     char key;                 // for SEND_KEY
     std::size_t line_length;  // for SEND_LINE: the line stays in the editor until the next key
 };
 
-// An empty line.
-void line_editor_reset(LineEditor* editor);
-// One key, read (key_read) or a failed read, in the mode raw_keys holds at that moment.
+// An empty line; keys typed in UTF-8 are converted to the code page, unless it is null.
+void line_editor_reset(LineEditor* editor, const CodePage* code_page = nullptr);
+// One byte of a key, read (key_read), or a failed read, in the mode raw_keys holds at that
+// moment.
 KeyOutcome edit_key(LineEditor* editor, bool key_read, char key, bool raw_keys);
 
 // The input thread of interactive mode: keys to the server, a line or a key at a time.

@@ -2,6 +2,7 @@
 // lines or single keys to the server.
 #include "core/console_state.h"
 #include "input/input.h"
+#include "text/codepage.h"
 
 #include "platform/platform.h"
 
@@ -15,7 +16,7 @@ constexpr unsigned FAILED_READ_PAUSE_MS = 100;
 void keyboard_reader() {
     platform::set_console_key_mode(console_input);
     LineEditor editor;
-    line_editor_reset(&editor);
+    line_editor_reset(&editor, converted_code_page);
     for (;;) {
         char key = 0;
         platform::WaitResult result = platform::read_console_key(console_input, &key);

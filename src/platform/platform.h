@@ -4,9 +4,9 @@
 // Windows Sockets; this header names what the rest of the console needs of them, and each
 // operating system supplies one backend: a folder of src/platform/ (posix/ today) whose files
 // are named alike in every backend (terminal.cpp, signals.cpp, keyboard.cpp, notice.cpp,
-// output.cpp, title.cpp, socket.cpp, file.cpp, thread.cpp, process.cpp) and meet the part of
-// this header that each one's head comment names. Portable code the backends share lives in
-// src/platform/common/.
+// output.cpp, title.cpp, socket.cpp, file.cpp, thread.cpp, process.cpp, charset.cpp) and
+// meet the part of this header that each one's head comment names. Portable code the backends
+// share lives in src/platform/common/.
 //
 // Conventions: no exceptions, no heap allocation in the console's own paths, failures are
 // reported through return values (-1, false, NO_SOCKET, NO_FILE, a null handle). The Win32
@@ -136,6 +136,8 @@ struct OutputPart {
 };
 // Writes several pieces in one go, in order.
 void write_stdout_parts(const OutputPart* parts, int count);
+// Writes to standard error at once, all of it; failures are ignored.
+void write_stderr(const char* data, std::size_t length);
 
 // The console's input handle: standard input. Core keeps it in console_input.
 using InputHandle = std::intptr_t;
@@ -188,6 +190,39 @@ void detach_console();
 int exit_status(std::uint32_t code);
 // The largest exit code the platform's status holds whole (POSIX: 255; Windows: all 32 bits).
 extern const std::uint32_t LARGEST_EXIT_STATUS;
+
+// ---------------------------------------------------------------------------------------------
+// Character sets
+//
+// The server writes its text in a Windows code page, which a Windows console shows as it is. A
+// terminal that expects UTF-8 needs it converted; the conversion itself is portable code
+// (text/codepage.h), and the platform answers only these questions.
+
+// True when the user's locale has UTF-8 as its character set, so that text for standard output
+// (and the terminal's title, and programs' arguments) is wanted in UTF-8. Asks once and keeps
+// the answer; leaves the process's own locale as it found it. A Windows console shows the code
+// page itself: false there.
+bool output_wants_utf8();
+
+// What one byte of a code page stands for, as the system's converter reads it alone.
+enum class CodePageByte : std::uint8_t {
+    CHARACTER,     // a character: its UTF-8 text is in text, length bytes
+    NO_CHARACTER,  // the code page gives the byte no character
+    LEAD_BYTE,     // the byte only starts a character of several bytes
+};
+struct CodePageCharacter {
+    CodePageByte kind;
+    std::uint8_t length;  // 1 to 4 for CHARACTER, else 0
+    char text[4];
+};
+constexpr int CODE_PAGE_BYTES = 256;
+// The characters of each of the 256 bytes of a Windows code page (437, 850, 1252, ...), in
+// UTF-8, through the system's own converter. False when the system knows no such code page.
+// Called at start-up only, and only where output_wants_utf8 is true.
+bool code_page_characters(unsigned code_page, CodePageCharacter* characters);
+
+// The value of an environment variable, or null when it is not set.
+const char* environment_value(const char* name);
 
 // ---------------------------------------------------------------------------------------------
 // Processes

@@ -257,6 +257,20 @@ TEST_F(LaunchSession, NewConsoleOpensTheChosenEmulatorWithTheTitle) {
     expect_session_goes_on_and_ends();
 }
 
+// In a UTF-8 locale the command and the title come in the server's code page (437 here) and
+// reach the program and the emulator in UTF-8.
+TEST_F(LaunchSession, CommandAndTitleAreConvertedFromTheCodePage) {
+    start({"LC_ALL=C.UTF-8", "DISPLAY=:99", "VELDRIN_TERMINAL=" + FAKE_TERMINAL,
+           "FAKE_TERMINAL_REPORT=" + path("terminal")});
+    launch(launch_argument(probe("report", "exit", "M\x81ller"), NEW_CONSOLE, "Caf\x82"));
+    Report terminal, report;
+    ASSERT_TRUE(read_report(path("terminal"), &terminal, 10000));
+    ASSERT_TRUE(read_report(path("report"), &report, 10000));
+    EXPECT_EQ(terminal["arg2"], "Café");
+    EXPECT_EQ(report.arguments.back(), "Müller");
+    expect_session_goes_on_and_ends();
+}
+
 TEST_F(LaunchSession, WindowTitleIsCutAtItsLengthOrAtTheEndOfTheText) {
     start({"DISPLAY=:99", "VELDRIN_TERMINAL=" + FAKE_TERMINAL,
            "FAKE_TERMINAL_REPORT=" + path("terminal")});

@@ -23,9 +23,9 @@ namespace pty {
 struct TerminalOptions {
     std::string working_directory = {};  // empty: the test's own
     std::string stdout_file = {};        // not empty: standard output goes to this file instead
-    std::vector<std::string> extra_environment = {};  // "NAME=value", over the test's own
     unsigned short rows = 24;
     unsigned short columns = 80;
+    std::vector<std::string> extra_environment = {};  // "NAME=value" (LC_ALL is C unless given)
 };
 
 class TerminalConsole {

@@ -139,17 +139,23 @@ Spawned spawn(const SpawnRequest& request) {
     for (auto& argument : argument_strings) argv.push_back(argument.data());
     argv.push_back(nullptr);
 
-    // The extra entries replace the test's own entries of the same name.
+    // The extra entries replace the test's own entries of the same name. The locale is pinned
+    // to C and the code-page setting left out unless the request gives them, so that the
+    // program sees the same character set in any locale the tests run in.
     auto name_of = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
+    std::vector<std::string> extra = request.extra_environment;
+    auto given = [&extra, &name_of](const std::string& name) {
+        for (const std::string& entry : extra)
+            if (name_of(entry) == name) return true;
+        return false;
+    };
+    if (!given("LC_ALL")) extra.push_back("LC_ALL=C");
     std::vector<std::string> environment_strings;
     for (char** entry = environ; *entry != nullptr; ++entry) {
-        bool replaced = false;
-        for (const std::string& extra : request.extra_environment)
-            replaced = replaced || name_of(extra) == name_of(*entry);
-        if (!replaced) environment_strings.push_back(*entry);
+        std::string name = name_of(*entry);
+        if (!given(name) && name != "VELDRIN_CODEPAGE") environment_strings.push_back(*entry);
     }
-    environment_strings.insert(environment_strings.end(), request.extra_environment.begin(),
-                               request.extra_environment.end());
+    environment_strings.insert(environment_strings.end(), extra.begin(), extra.end());
     std::vector<char*> envp;
     for (auto& entry : environment_strings) envp.push_back(entry.data());
     envp.push_back(nullptr);

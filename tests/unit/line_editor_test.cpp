@@ -1,12 +1,14 @@
 // The keyboard reader's line editing, key by key.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "core/console_state.h"
 #include "input/input.h"
 #include "notify/notify.h"
+#include "text/codepage.h"
 
 namespace {
 
@@ -16,7 +18,9 @@ struct EditorRun {
     std::string echo;
     std::vector<std::string> sent;
 
-    EditorRun() { line_editor_reset(&editor); }
+    explicit EditorRun(const CodePage* code_page = nullptr) {
+        line_editor_reset(&editor, code_page);
+    }
 
     void key(char key, bool raw_keys = false) { apply(edit_key(&editor, true, key, raw_keys)); }
     void keys(const std::string& text, bool raw_keys = false) {
@@ -138,6 +142,62 @@ TEST(LineEditorTest, FailedReadInKeyByKeyModeSendsNothing) {
     // No key was read, so nothing is repeated.
     EXPECT_EQ(run.sent, (std::vector<std::string>{"k"}));
     EXPECT_EQ(run.echo, "k");
+}
+
+// Code page 437's ü (0x81), é (0x82) and ═ (0xCD); € is not in it.
+std::unique_ptr<CodePage> keys_code_page() {
+    platform::CodePageCharacter table[platform::CODE_PAGE_BYTES];
+    for (int byte = 0; byte < platform::CODE_PAGE_BYTES; ++byte) {
+        table[byte] = {platform::CodePageByte::NO_CHARACTER, 0, {}};
+        if (byte < 128) table[byte] = {platform::CodePageByte::CHARACTER, 1, {char(byte)}};
+    }
+    table[0x81] = {platform::CodePageByte::CHARACTER, 2, {'\xC3', '\xBC'}};
+    table[0x82] = {platform::CodePageByte::CHARACTER, 2, {'\xC3', '\xA9'}};
+    table[0xCD] = {platform::CodePageByte::CHARACTER, 3, {'\xE2', '\x95', '\x90'}};
+    auto page = std::make_unique<CodePage>();
+    EXPECT_TRUE(code_page_build(437, table, page.get()));
+    return page;
+}
+
+TEST(LineEditorTest, Utf8KeysAreOneCharacterEachInTheCodePage) {
+    auto page = keys_code_page();
+    EditorRun run(page.get());
+    // Each byte is a read of its own, as the keyboard gives them. € sends nothing and is not
+    // echoed; Backspace after é erases it whole, on screen and in the line.
+    run.keys(
+        "M\xC3\xBC\xE2\x82\xAC"
+        "l\xC3\xA9\b"
+        "ler\r");
+    ASSERT_EQ(run.sent.size(), 1u);
+    EXPECT_EQ(run.sent[0], "M\x81ller");
+    EXPECT_EQ(run.echo, "Mül\xC3\xA9\b \bler\r\n");
+
+    // The line holds 80 characters, not 80 bytes.
+    std::string frame;
+    for (int i = 0; i < 85; ++i) frame += "═";
+    run.keys(frame + "\r");
+    ASSERT_EQ(run.sent.size(), 2u);
+    EXPECT_EQ(run.sent[1], std::string(LINE_CAPACITY, '\xCD'));
+
+    // Broken sequences are dropped, and a character cut short by another or by a failed read
+    // is dropped; the character after it still counts.
+    run.keys(
+        "\xBC\xC3"
+        "a\xE2\x95");
+    run.failed_read();
+    ASSERT_EQ(run.sent.size(), 3u);
+    EXPECT_EQ(run.sent[2], "a");
+    run.keys("\x95\xC3\xBC\r");
+    EXPECT_EQ(run.sent.back(), "\x81");
+
+    // Key by key, the code-page byte goes alone, once the character is whole.
+    run.echo.clear();
+    run.keys("\xC3", true);
+    EXPECT_EQ(run.sent.size(), 4u);
+    run.keys("\xA9\xE2\x82\xAC", true);
+    EXPECT_EQ(run.sent, (std::vector<std::string>{"M\x81ller", std::string(80, '\xCD'), "a", "\x81",
+                                                  "\x82"}));
+    EXPECT_EQ(run.echo, "é");
 }
 
 TEST(RetryMessageTest, OnlyTheTwoRetryStatesHaveMessages) {

@@ -1,6 +1,7 @@
-// Standard output: write_stdout and write_stdout_parts of platform.h. Only the server's text and
-// the console's own lines go here; what the console adds to the screen (the title, notices)
-// goes to the controlling terminal, never into standard output, which may be redirected.
+// Standard output and standard error: write_stdout, write_stdout_parts and write_stderr of
+// platform.h. Only the server's text and the console's own lines go to standard output; what
+// the console adds to the screen (the title, notices) goes to the controlling terminal, never
+// into standard output, which may be redirected. Standard error has start-up's errors only.
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -13,6 +14,10 @@ namespace platform {
 
 void write_stdout(const char* data, std::size_t length) {
     posix::write_all(1, data, length);
+}
+
+void write_stderr(const char* data, std::size_t length) {
+    posix::write_all(2, data, length);
 }
 
 void write_stdout_parts(const OutputPart* parts, int count) {

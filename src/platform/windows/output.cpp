@@ -1,4 +1,5 @@
-// Standard output on Windows: write_stdout and write_stdout_parts.
+// Standard output and standard error on Windows: write_stdout, write_stdout_parts and
+// write_stderr.
 //
 // WriteFile on the standard-output handle, with no buffering, every byte in order. Failures
 // (no handle, a reader that went away) are ignored: they never end the console.
@@ -26,6 +27,10 @@ void write_all(HANDLE handle, const char* data, std::size_t length) {
 
 void write_stdout(const char* data, std::size_t length) {
     write_all(GetStdHandle(STD_OUTPUT_HANDLE), data, length);
+}
+
+void write_stderr(const char* data, std::size_t length) {
+    write_all(GetStdHandle(STD_ERROR_HANDLE), data, length);
 }
 
 void write_stdout_parts(const OutputPart* parts, int count) {

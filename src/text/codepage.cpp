@@ -1,0 +1,212 @@
+// The server's code page and UTF-8, both ways: the table, and the conversions over it.
+#include "text/codepage.h"
+
+#include <bit>
+#include <cstring>
+
+const CodePage* converted_code_page = nullptr;
+
+namespace {
+
+constexpr std::uint64_t HIGH_BITS = 0x8080808080808080ull;
+
+std::uint64_t load_word(const char* at) {
+    std::uint64_t word;
+    std::memcpy(&word, at, sizeof word);
+    return word;
+}
+
+// The pairs are indexed by their two bytes read as one 16-bit number, as the conversion reads
+// them, whatever the machine's byte order.
+std::uint16_t pair_index(int first, int second) {
+    const unsigned char bytes[2] = {static_cast<unsigned char>(first),
+                                    static_cast<unsigned char>(second)};
+    std::uint16_t index;
+    std::memcpy(&index, bytes, sizeof index);
+    return index;
+}
+
+// The length byte of a pair entry read as one 64-bit word: its last byte in memory.
+std::size_t pair_length(std::uint64_t entry) {
+    if constexpr (std::endian::native == std::endian::little) return entry >> 56;
+    return entry & 0xFF;
+}
+
+bool same_text(const CodePageEntry& entry, const char* text, std::size_t length) {
+    return entry.length == length && std::memcmp(entry.text, text, length) == 0;
+}
+
+bool text_taken(const CodePage& page, const char* text, std::size_t length) {
+    for (const CodePageEntry& entry : page.entries) {
+        if (same_text(entry, text, length)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+CodePageSetting parse_code_page_setting(const char* text, unsigned* number) {
+    if (text == nullptr || *text == '\0') {
+        *number = DEFAULT_CODE_PAGE;
+        return CODE_PAGE_NUMBER;
+    }
+    if (std::strcmp(text, "none") == 0) return CODE_PAGE_NONE;
+    unsigned value = 0;
+    for (const char* at = text; *at != '\0'; ++at) {
+        if (*at < '0' || *at > '9') return CODE_PAGE_INVALID;
+        value = value * 10 + static_cast<unsigned>(*at - '0');
+        if (value > 65535) return CODE_PAGE_INVALID;
+    }
+    if (value == 0) return CODE_PAGE_INVALID;
+    *number = value;
+    return CODE_PAGE_NUMBER;
+}
+
+bool code_page_build(unsigned number, const platform::CodePageCharacter* characters,
+                     CodePage* page) {
+    using platform::CodePageByte;
+    page->number = number;
+    for (int byte = 0; byte < platform::CODE_PAGE_BYTES; ++byte) {
+        const platform::CodePageCharacter& character = characters[byte];
+        if (character.kind == CodePageByte::LEAD_BYTE) return false;
+        if (byte < 128 && (character.kind != CodePageByte::CHARACTER || character.length != 1 ||
+                           character.text[0] != static_cast<char>(byte))) {
+            return false;
+        }
+        CodePageEntry& entry = page->entries[byte];
+        entry = {{}, 0};
+        if (character.kind == CodePageByte::CHARACTER && character.length >= 1 &&
+            character.length <= UTF8_PER_BYTE) {
+            std::memcpy(entry.text, character.text, character.length);
+            entry.length = character.length;
+        }
+    }
+    // The bytes with no character of their own: their own number as a character when that is
+    // free, so that they still come back as themselves, else the replacement character.
+    for (int byte = 128; byte < platform::CODE_PAGE_BYTES; ++byte) {
+        CodePageEntry& entry = page->entries[byte];
+        if (entry.length != 0) continue;
+        const char own[2] = {static_cast<char>(0xC0 | (byte >> 6)),
+                             static_cast<char>(0x80 | (byte & 0x3F))};
+        if (!text_taken(*page, own, 2)) {
+            entry = {{own[0], own[1], 0}, 2};
+        } else {
+            entry = {{'\xEF', '\xBF', '\xBD'}, 3};
+        }
+    }
+    for (int first = 0; first < platform::CODE_PAGE_BYTES; ++first) {
+        const CodePageEntry& one = page->entries[first];
+        for (int second = 0; second < platform::CODE_PAGE_BYTES; ++second) {
+            const CodePageEntry& two = page->entries[second];
+            CodePagePair& pair = page->pairs[pair_index(first, second)];
+            pair = {{}, static_cast<std::uint8_t>(one.length + two.length)};
+            std::memcpy(pair.text, one.text, one.length);
+            std::memcpy(pair.text + one.length, two.text, two.length);
+        }
+    }
+    return true;
+}
+
+std::size_t ascii_prefix_length(const char* text, std::size_t length) {
+    std::size_t at = 0;
+    while (length - at >= 32) {
+        std::uint64_t any = load_word(text + at) | load_word(text + at + 8) |
+                            load_word(text + at + 16) | load_word(text + at + 24);
+        if ((any & HIGH_BITS) != 0) break;
+        at += 32;
+    }
+    while (at < length && static_cast<unsigned char>(text[at]) < 128) ++at;
+    return at;
+}
+
+std::size_t code_page_to_utf8(const CodePage& page, const char* text, std::size_t length,
+                              char* out) {
+    char* at = out;
+    std::size_t done = 0;
+    // The entry goes through a register: its length is taken from there, not loaded again
+    // after the store.
+    auto convert_pair = [&](std::size_t from) {
+        std::uint16_t index;
+        std::memcpy(&index, text + from, sizeof index);
+        std::uint64_t pair;
+        std::memcpy(&pair, &page.pairs[index], sizeof pair);
+        std::memcpy(at, &pair, sizeof pair);
+        at += pair_length(pair);
+    };
+    // Eight bytes at a time: a word of ASCII is copied as it is, any other converted in pairs.
+    for (; length - done >= 8; done += 8) {
+        std::uint64_t word = load_word(text + done);
+        if ((word & HIGH_BITS) == 0) {
+            std::memcpy(at, &word, sizeof word);
+            at += 8;
+            continue;
+        }
+        for (std::size_t i = 0; i < 8; i += 2) convert_pair(done + i);
+    }
+    for (; length - done >= 2; done += 2) convert_pair(done);
+    if (done < length) {
+        const CodePageEntry& entry = page.entries[static_cast<unsigned char>(text[done])];
+        std::memcpy(at, &entry, sizeof entry);
+        at += entry.length;
+    }
+    return static_cast<std::size_t>(at - out);
+}
+
+std::size_t utf8_sequence_length(unsigned char lead) {
+    if (lead < 0x80) return 1;
+    if (lead < 0xC2) return 0;
+    if (lead < 0xE0) return 2;
+    if (lead < 0xF0) return 3;
+    if (lead < 0xF5) return 4;
+    return 0;
+}
+
+int code_page_byte(const CodePage& page, const char* sequence, std::size_t length) {
+    if (length == 0) return -1;
+    if (length == 1) return static_cast<unsigned char>(sequence[0]) < 128 ? sequence[0] : -1;
+    for (int byte = 128; byte < platform::CODE_PAGE_BYTES; ++byte) {
+        if (same_text(page.entries[byte], sequence, length)) return byte;
+    }
+    return -1;
+}
+
+std::size_t utf8_to_code_page(const CodePage& page, const char* text, std::size_t length,
+                              char* out) {
+    std::size_t used = 0;
+    std::size_t at = 0;
+    while (at < length) {
+        std::size_t size = utf8_sequence_length(static_cast<unsigned char>(text[at]));
+        if (size == 0 || size > length - at) {
+            ++at;
+            continue;
+        }
+        int byte = code_page_byte(page, text + at, size);
+        // A sequence the code page lacks may also be a broken one: only its lead is skipped,
+        // so that a character after a broken lead is still found.
+        if (byte < 0) {
+            ++at;
+            continue;
+        }
+        out[used++] = static_cast<char>(byte);
+        at += size;
+    }
+    return used;
+}
+
+std::size_t utf8_whole_length(const char* text, std::size_t length) {
+    // At most three bytes back from the end can start the last sequence.
+    for (std::size_t back = 1; back <= 4 && back <= length; ++back) {
+        unsigned char byte = static_cast<unsigned char>(text[length - back]);
+        if ((byte & 0xC0) == 0x80) continue;  // a continuation byte
+        std::size_t size = utf8_sequence_length(byte);
+        return size > back ? length - back : length;
+    }
+    return length;
+}
+
+const char* text_for_user(const char* text, std::size_t length, char* buffer) {
+    if (converted_code_page == nullptr) return text;
+    std::size_t used = code_page_to_utf8(*converted_code_page, text, length, buffer);
+    buffer[used] = '\0';
+    return buffer;
+}
