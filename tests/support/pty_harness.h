@@ -23,6 +23,11 @@ namespace pty {
 struct TerminalOptions {
     std::string working_directory = {};  // empty: the test's own
     std::string stdout_file = {};        // not empty: standard output goes to this file instead
+    std::vector<std::string> environment = {};  // "NAME=value", over the test's own
+    // A Windows console only: run it under test-helpers/exit_code_probe.exe, a Windows parent
+    // that shares its console and reports on standard error how it found the console's input
+    // mode and title before and after (harness::windows_parent_command).
+    bool windows_parent = false;
     unsigned short rows = 24;
     unsigned short columns = 80;
 };

@@ -1,11 +1,12 @@
-// console_probe.exe REPORT_FILE exit|sleep|keys [ARGUMENTS...]: a Windows program for the server
-// to launch in tests. It writes what it finds about itself and its console to REPORT_FILE, as
-// "name=value" lines (written whole: a temporary file renamed into place), then:
+// console_probe.exe REPORT_FILE exit|sleep|keys|break [ARGUMENTS...]: a Windows program for the
+// server to launch in tests. It writes what it finds about itself and its console to REPORT_FILE,
+// as "name=value" lines (written whole: a temporary file renamed into place), then:
 //   exit   ends at once;
 //   sleep  waits up to 60 seconds to be ended;
 //   keys   first types on its console's keyboard, as a user at a Windows console would, the
 //          keys a terminal under wine cannot deliver: Ctrl+C, Esc, an arrow key (no
-//          character) and "z".
+//          character) and "z";
+//   break  sends Ctrl+Break to every program on its console, as the user pressing it would.
 //
 // The report: pid (the Windows process id), unix_pid (the process under wine, read from
 // /proc/self/stat through wine's Z: drive; "none" elsewhere), command_line (GetCommandLineA,
@@ -110,5 +111,6 @@ int main(int argc, char** argv) {
     if (!MoveFileExA(part.c_str(), report, MOVEFILE_REPLACE_EXISTING)) return 4;
 
     if (action == "sleep") Sleep(60000);
+    if (action == "break") GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, 0);
     return 0;
 }

@@ -1,0 +1,353 @@
+// The interactive console on Windows, end to end against veldrin.exe under wine: keys at the
+// console, notices answered on a display of the test's own, programs started and ended, and the
+// console's input mode and title as the console found them on every way out.
+//
+// Under wine the console at a pseudo-terminal is wine's, which draws the screen itself, so these
+// tests watch what reaches the server and what Windows programs on the same console report
+// (test-helpers/console_probe.exe, launched by the server; exit_code_probe.exe as the parent
+// whose console veldrin shares) rather than the terminal's bytes.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "e2e_common.h"
+#include "harness.h"
+#include "pty_harness.h"
+
+namespace {
+
+using namespace e2e;
+
+using harness::ADDRESS_FILE_NAME;
+using harness::ConsoleProcess;
+using harness::ProcessOptions;
+using harness::ScriptedServer;
+using harness::TempDir;
+using pty::TerminalConsole;
+
+constexpr int WAIT_MS = 15000;
+// Wine draws the server's text itself: a control is taken to be carried out this long after it
+// was sent.
+constexpr int CONTROL_SETTLE_MS = 700;
+constexpr const char* CAPTION = "Kestrane Database Manager Console";
+
+constexpr std::uint32_t REMEMBER = 0x80000000u;
+constexpr std::uint32_t DETACHED = 0x08u;
+constexpr std::uint32_t NEW_CONSOLE = 0x10u;
+
+#define SKIP_UNLESS_WINDOWS()                                                \
+    do {                                                                     \
+        if (!harness::console_is_windows())                                  \
+            GTEST_SKIP() << "for a Windows console (VELDRIN_CONSOLE=*.exe)"; \
+    } while (0)
+
+// A path as a Windows program under wine names it (wine's Z: drive is the root).
+std::string windows_path(std::string path) {
+    for (char& c : path)
+        if (c == '/') c = '\\';
+    return "Z:" + path;
+}
+
+// Control 3's argument, "L~F~T~command|title".
+std::string launch(const std::string& command, std::uint32_t flags, const std::string& title = "") {
+    char head[64];
+    std::snprintf(head, sizeof head, "%zu~%x~%zu~", command.size(), flags, title.size());
+    return "~~~3" + std::string(head) + command + "|" + title;
+}
+
+// console_probe.exe's command line: it reports to REPORT in the console's directory.
+std::string probe(const std::string& report, const std::string& action,
+                  const std::string& more = "") {
+    return windows_path(harness::windows_helper("console_probe")) + " " + report + " " + action +
+           (more.empty() ? "" : " " + more);
+}
+
+// The probe's "name=value" lines, once the report is there.
+std::map<std::string, std::string> read_report(const TempDir& dir, const std::string& name) {
+    std::map<std::string, std::string> values;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(WAIT_MS);
+    while (!dir.file_exists(name) && std::chrono::steady_clock::now() < deadline) pause_ms(50);
+    std::ifstream file(dir.path() + "/" + name);
+    for (std::string line; std::getline(file, line);) {
+        std::size_t equals = line.find('=');
+        if (equals != std::string::npos) values[line.substr(0, equals)] = line.substr(equals + 1);
+    }
+    return values;
+}
+
+// What exit_code_probe.exe, the parent, saw of the console: "mode M title T" before the console
+// ran and after it ended.
+struct ParentView {
+    std::string before;
+    std::string after;
+    std::string exit_code;
+};
+
+ParentView parent_view(const std::string& report) {
+    auto line_after = [&report](const std::string& head) {
+        std::size_t at = report.find(head);
+        if (at == std::string::npos) return std::string("<none>");
+        at += head.size();
+        return report.substr(at, report.find_first_of("\r\n", at) - at);
+    };
+    return {line_after("before "), line_after("after "), line_after("exit code ")};
+}
+
+void expect_console_as_found(const TerminalConsole& console) {
+    ParentView view = parent_view(console.stderr_text());
+    EXPECT_NE(view.before, "<none>") << console.stderr_text();
+    EXPECT_EQ(view.after, view.before) << console.stderr_text();
+}
+
+// An X display of the test's own, so that notices of tests run side by side never mix.
+class PrivateDisplay {
+  public:
+    PrivateDisplay() {
+        for (int number = 100 + getpid() % 500; number < 1000 && !server_; number += 500) {
+            std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
+            struct stat info;
+            if (stat(socket.c_str(), &info) == 0) continue;
+            ProcessOptions options;
+            options.program = "Xvfb";
+            name_ = ":" + std::to_string(number);
+            server_ = std::make_unique<ConsoleProcess>(
+                std::vector<std::string>{name_, "-nolisten", "tcp", "-screen", "0", "1024x768x24"},
+                options);
+            for (int i = 0; i < 100 && stat(socket.c_str(), &info) != 0; ++i) pause_ms(50);
+        }
+    }
+    std::string environment() const { return "DISPLAY=" + name_; }
+
+    // Runs xdotool on this display; true when it succeeded.
+    bool xdotool(const std::vector<std::string>& args, std::string* output = nullptr) const {
+        ProcessOptions options;
+        options.program = "xdotool";
+        options.extra_environment = {environment()};
+        ConsoleProcess tool(args, options);
+        if (!tool.wait_exit(WAIT_MS)) return false;
+        if (output) *output = tool.stdout_text();
+        return tool.exit_status() == 0;
+    }
+    // Waits until a window with this title is shown (or, with shown false, until none is).
+    bool wait_for_window(const std::string& title, bool shown = true) const {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(WAIT_MS);
+        do {
+            std::string found;
+            bool any = xdotool({"search", "--name", title}, &found) && !found.empty();
+            if (any == shown) return true;
+            pause_ms(200);
+        } while (std::chrono::steady_clock::now() < deadline);
+        return false;
+    }
+    // Answers the notice with a key (Return: Retry; Escape: Cancel).
+    bool answer(const std::string& key) const {
+        return xdotool({"search", "--name", CAPTION, "windowfocus", "--sync", "key", key});
+    }
+
+  private:
+    std::string name_;
+    std::unique_ptr<ConsoleProcess> server_;
+};
+
+// A console at a terminal under its Windows parent, connected to a scripted server.
+class WindowsConsole : public ::testing::Test {
+  protected:
+    void start(std::vector<std::string> args = {}) {
+        SKIP_UNLESS_WINDOWS();
+        dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
+        pty::TerminalOptions options;
+        options.windows_parent = true;
+        options.working_directory = dir.path();
+        options.environment = {display.environment()};
+        console = std::make_unique<TerminalConsole>(args, options);
+        ASSERT_TRUE(server.accept_connection(WAIT_MS)) << console->stderr_text();
+    }
+    void server_says(const std::string& text) {
+        ASSERT_TRUE(server.send_bytes(text));
+        pause_ms(CONTROL_SETTLE_MS);
+    }
+    void type_and_expect(const std::string& keys, const std::string& sent) {
+        std::size_t before = server.received().size();
+        console->type(keys);
+        ASSERT_TRUE(server.wait_for_received(before + sent.size(), WAIT_MS)) << server.received();
+        pause_ms(200);
+        EXPECT_EQ(server.received().substr(before), sent);
+    }
+    void end_session() {
+        ASSERT_TRUE(server.send_bytes("~~~0"));
+        ASSERT_TRUE(console->wait_exit(WAIT_MS));
+        EXPECT_EQ(console->exit_status(), 0) << console->stderr_text();
+        expect_console_as_found(*console);
+    }
+
+    TempDir dir;
+    ScriptedServer server;
+    PrivateDisplay display;
+    std::unique_ptr<TerminalConsole> console;
+};
+
+// Lines and single keys as typed, the mode switched in the middle of a line, and the keys a
+// terminal under wine cannot deliver (Ctrl+C, a lone Esc) typed on the console by a program
+// sharing it: in the console's input mode 0 Ctrl+C is the key 3, not an event.
+TEST_F(WindowsConsole, KeysInBothModes) {
+    start();
+    // Backspace erases; Enter on an empty line, arrows and function keys send nothing.
+    type_and_expect(
+        "AB\x7f"
+        "C\r",
+        "AC");
+    type_and_expect("\rQ\x1b[A\x1bOP\x1b[15~R\r", "QR");
+    server_says("Keys~~~1");
+    type_and_expect("x", "x");
+    type_and_expect("\r", "\r");
+    type_and_expect("\x7f", "\b");
+    server_says("Lines~~~2");
+    console->type("AB");
+    pause_ms(300);
+    server_says("Keys~~~1");
+    type_and_expect("y", "y");  // the half line is dropped
+    std::size_t before = server.received().size();
+    server_says("Probe" + launch(probe("keys.txt", "keys"), 0));
+    auto report = read_report(dir, "keys.txt");
+    ASSERT_TRUE(server.wait_for_received(before + 3, WAIT_MS)) << server.received();
+    EXPECT_EQ(server.received().substr(before), "\x03\x1bz");
+    EXPECT_EQ(report["console"], "yes");
+    EXPECT_EQ(report["console_mode"], "0");
+    EXPECT_EQ(report["title"], CAPTION);
+    EXPECT_FALSE(console->exited());
+    end_session();
+}
+
+// The title the server sets, and the one saved at the start of the session put back.
+TEST_F(WindowsConsole, TitleSetAndRestored) {
+    start();
+    server_says("A~~~56~Orders");
+    server_says("B" + launch(probe("set.txt", "exit"), 0));
+    EXPECT_EQ(read_report(dir, "set.txt")["title"], "Orders");
+    server_says("C~~~5");
+    server_says("D" + launch(probe("restored.txt", "exit"), 0));
+    EXPECT_EQ(read_report(dir, "restored.txt")["title"], CAPTION);
+    end_session();
+}
+
+// The command line reaches the program whole; the flags take effect; nothing is inherited.
+TEST_F(WindowsConsole, ProgramsGetTheirCommandLineWholeAndTheirFlags) {
+    start();
+    std::string command = probe("shared.txt", "exit", "\"two  words\" 'single' a\\b");
+    server_says("A" + launch(command, 0, "not the title"));
+    auto shared = read_report(dir, "shared.txt");
+    EXPECT_EQ(shared["command_line"], command);
+    EXPECT_EQ(shared["console"], "yes");
+    EXPECT_EQ(shared["title"], CAPTION);  // a shared console keeps its title
+    EXPECT_EQ(shared["inherited"], "none");
+    server_says("B" + launch(probe("detached.txt", "exit"), DETACHED));
+    EXPECT_EQ(read_report(dir, "detached.txt")["console"], "no");
+    server_says("C" + launch(probe("new.txt", "exit"), NEW_CONSOLE, "Notes"));
+    auto new_console = read_report(dir, "new.txt");
+    EXPECT_EQ(new_console["console"], "yes");
+    EXPECT_EQ(new_console["title"], "Notes");
+    end_session();
+}
+
+// Control 4 ends the remembered program through the handle kept for it, and nothing else; a
+// second control 4 does nothing more.
+TEST_F(WindowsConsole, RememberedProgramIsEndedAndNothingElse) {
+    start();
+    server_says("A" + launch(probe("first.txt", "sleep"), REMEMBER | DETACHED));
+    server_says("B" + launch(probe("second.txt", "sleep"), REMEMBER | DETACHED));
+    server_says("C" + launch(probe("other.txt", "sleep"), DETACHED));
+    std::map<std::string, pid_t> pids;
+    for (const char* name : {"first.txt", "second.txt", "other.txt"}) {
+        std::string pid = read_report(dir, name)["unix_pid"];
+        ASSERT_FALSE(pid.empty() || pid == "none") << name;
+        pids[name] = static_cast<pid_t>(std::stol(pid));
+    }
+    auto running = [](pid_t pid) { return ::kill(pid, 0) == 0; };
+    server_says("D~~~4");
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(WAIT_MS);
+    while (running(pids["second.txt"]) && std::chrono::steady_clock::now() < deadline) pause_ms(50);
+    EXPECT_FALSE(running(pids["second.txt"]));
+    server_says("E~~~4");
+    EXPECT_TRUE(running(pids["first.txt"]));
+    EXPECT_TRUE(running(pids["other.txt"]));
+    end_session();
+    for (auto& [name, pid] : pids) ::kill(pid, SIGKILL);
+}
+
+// Ctrl+Break ends the console through its control handler, which puts the mode and title back.
+TEST_F(WindowsConsole, CtrlBreakLeavesTheConsoleAsFound) {
+    start();
+    server_says("Keys~~~1");
+    server_says("A" + launch(probe("break.txt", "break"), 0));
+    ASSERT_TRUE(console->wait_exit(WAIT_MS));
+    ParentView view = parent_view(console->stderr_text());
+    EXPECT_EQ(view.exit_code, "3221225786") << console->stderr_text();  // STATUS_CONTROL_C_EXIT
+    expect_console_as_found(*console);
+}
+
+// A session lost with -C, and a -p directory that cannot be entered, end the console with the
+// console's input mode and title as it found them.
+TEST_F(WindowsConsole, QuietLossLeavesTheConsoleAsFound) {
+    start({"-C"});
+    server_says("Keys~~~1");
+    server.close_connection();
+    ASSERT_TRUE(console->wait_exit(WAIT_MS));
+    EXPECT_EQ(parent_view(console->stderr_text()).exit_code, "0");
+    expect_console_as_found(*console);
+}
+
+TEST(WindowsWaysOut, UnusableDirectoryLeavesTheConsoleAsFound) {
+    SKIP_UNLESS_WINDOWS();
+    TempDir dir;
+    pty::TerminalOptions options;
+    options.windows_parent = true;
+    TerminalConsole console({"-p" + dir.path() + "/missing"}, options);
+    ASSERT_TRUE(console.wait_exit(WAIT_MS));
+    EXPECT_EQ(parent_view(console.stderr_text()).exit_code, "1") << console.stderr_text();
+    expect_console_as_found(console);
+}
+
+// Notices are message boxes with the console's title as caption: Retry brings the box back,
+// the box goes away by itself when the server answers (and a new one comes with the next
+// outage), and Cancel ends the console as it found it.
+TEST(WindowsNotice, RetryTakenAwayAndCancel) {
+    SKIP_UNLESS_WINDOWS();
+    TempDir dir;
+    ScriptedServer server;
+    PrivateDisplay display;
+    pty::TerminalOptions options;
+    options.windows_parent = true;
+    options.working_directory = dir.path();
+    options.environment = {display.environment()};
+    TerminalConsole console({}, options);
+    ASSERT_TRUE(display.wait_for_window(CAPTION)) << console.stderr_text();
+    ASSERT_TRUE(display.answer("Return"));
+    ASSERT_TRUE(display.wait_for_window(CAPTION, false));
+    ASSERT_TRUE(display.wait_for_window(CAPTION));  // back a second later
+
+    dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
+    ASSERT_TRUE(server.accept_connection(WAIT_MS));
+    EXPECT_TRUE(display.wait_for_window(CAPTION, false));
+    console.type("ok\r");
+    ASSERT_TRUE(server.wait_for_received(2, WAIT_MS));
+    EXPECT_EQ(server.received(), "ok");
+
+    server.stop_listening();
+    server.close_connection();
+    ASSERT_TRUE(display.wait_for_window(CAPTION));
+    EXPECT_FALSE(console.exited());
+    ASSERT_TRUE(display.answer("Escape"));
+    ASSERT_TRUE(console.wait_exit(WAIT_MS));
+    EXPECT_EQ(parent_view(console.stderr_text()).exit_code, "0") << console.stderr_text();
+    expect_console_as_found(console);
+}
+
+}  // namespace
