@@ -1,54 +1,38 @@
-// console_probe.exe REPORT_FILE exit|sleep|keys|break [ARGUMENTS...]: a Windows program for the
-// server to launch in tests. It writes what it finds about itself and its console to REPORT_FILE,
-// as "name=value" lines (written whole: a temporary file renamed into place), then:
-//   exit   ends at once;
-//   sleep  waits up to 60 seconds to be ended;
-//   keys   first types on its console's keyboard, as a user at a Windows console would, the
-//          keys a terminal under wine cannot deliver: Ctrl+C, Esc, an arrow key (no
-//          character) and "z";
-//   break  sends Ctrl+Break to every program on its console, as the user pressing it would.
+// console_probe.exe REPORT_FILE ACTION [ARGUMENTS...]: a Windows program for the server to
+// launch in tests. It writes what it finds about itself and its console to REPORT_FILE, as
+// "name=value" lines (written whole: a temporary file renamed into place), and does its action:
+//   exit       ends at once;
+//   sleep      waits up to 60 seconds to be ended;
+//   keys       first types on its console's keyboard, as a user at a Windows console would, the
+//              keys a terminal under wine cannot deliver: Ctrl+C, Esc, an arrow key (no
+//              character) and "z";
+//   census     ARGUMENTS are process ids: reports each as running or ended ("process_ID=...")
+//              and then ends the ones still running, the tests' clean-up.
 //
-// The report: pid (the Windows process id), unix_pid (the process under wine, read from
-// /proc/self/stat through wine's Z: drive; "none" elsewhere), command_line (GetCommandLineA,
-// whole), console (yes when the program has a console), console_mode (the input mode of that
-// console, in hexadecimal), title (the console's title), inherited (the standard handles it
-// holds that are not its console's: "none" when nothing was inherited).
+// The report: pid (the Windows process id), command_line (GetCommandLineA, whole), console (yes
+// when the program has a console), console_mode (the input mode of that console, in
+// hexadecimal), title (the console's title).
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 namespace {
 
-std::string unix_pid() {
-    HANDLE stat = CreateFileA("Z:\\proc\\self\\stat", GENERIC_READ, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (stat == INVALID_HANDLE_VALUE) return "none";
-    char text[64] = {};
-    DWORD got = 0;
-    ReadFile(stat, text, sizeof text - 1, &got, nullptr);
-    CloseHandle(stat);
-    std::string pid;
-    for (DWORD i = 0; i < got && text[i] >= '0' && text[i] <= '9'; ++i) pid += text[i];
-    return pid.empty() ? "none" : pid;
-}
-
-// The standard handles that are files or pipes rather than the console's own.
-std::string inherited_handles() {
-    std::string found;
-    const DWORD streams[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
-    const char* names[] = {"stdin", "stdout", "stderr"};
-    for (int i = 0; i < 3; ++i) {
-        HANDLE handle = GetStdHandle(streams[i]);
-        if (!handle || handle == INVALID_HANDLE_VALUE) continue;
-        DWORD type = GetFileType(handle);
-        if (type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE) {
-            if (!found.empty()) found += ",";
-            found += names[i];
-        }
+// Each process's state, and then the running ones ended.
+std::string census(int count, char** ids) {
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+        DWORD id = static_cast<DWORD>(std::strtoul(ids[i], nullptr, 10));
+        HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, id);
+        bool running = process && WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+        text += std::string("process_") + ids[i] + "=" + (running ? "running" : "ended") + "\n";
+        if (running) TerminateProcess(process, 0);
+        if (process) CloseHandle(process);
     }
-    return found.empty() ? "none" : found;
+    return text;
 }
 
 void type_keys(HANDLE input) {
@@ -93,14 +77,13 @@ int main(int argc, char** argv) {
     if (console && action == "keys") type_keys(input);
 
     std::string text = "pid=" + std::to_string(GetCurrentProcessId()) + "\n";
-    text += "unix_pid=" + unix_pid() + "\n";
     text += std::string("command_line=") + GetCommandLineA() + "\n";
     text += std::string("console=") + (console ? "yes" : "no") + "\n";
     char hex[16];
     std::snprintf(hex, sizeof hex, "%lx", static_cast<unsigned long>(mode));
     text += std::string("console_mode=") + (console ? hex : "none") + "\n";
     text += std::string("title=") + title + "\n";
-    text += "inherited=" + inherited_handles() + "\n";
+    if (action == "census") text += census(argc - 3, argv + 3);
 
     std::string part = std::string(report) + ".part";
     HANDLE file = CreateFileA(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
@@ -111,6 +94,5 @@ int main(int argc, char** argv) {
     if (!MoveFileExA(part.c_str(), report, MOVEFILE_REPLACE_EXISTING)) return 4;
 
     if (action == "sleep") Sleep(60000);
-    if (action == "break") GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, 0);
     return 0;
 }
