@@ -7,8 +7,7 @@
 // (test-helpers/console_probe.exe, launched by the server; exit_code_probe.exe as the parent
 // whose console veldrin shares) rather than the terminal's bytes.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <signal.h>
 
 #include <chrono>
 #include <cstdio>
@@ -112,19 +111,28 @@ void expect_console_as_found(const TerminalConsole& console) {
 class PrivateDisplay {
   public:
     PrivateDisplay() {
-        for (int number = 100 + getpid() % 500; number < 1000 && !server_; number += 500) {
-            std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
-            struct stat info;
-            if (stat(socket.c_str(), &info) == 0) continue;
-            ProcessOptions options;
-            options.program = "Xvfb";
-            name_ = ":" + std::to_string(number);
-            server_ = std::make_unique<ConsoleProcess>(
-                std::vector<std::string>{name_, "-nolisten", "tcp", "-screen", "0", "1024x768x24"},
-                options);
-            for (int i = 0; i < 100 && stat(socket.c_str(), &info) != 0; ++i) pause_ms(50);
+        if (!harness::console_is_windows()) return;
+        // The server picks a free display itself and writes its number once it is ready.
+        ProcessOptions options;
+        options.program = "Xvfb";
+        server_ = std::make_unique<ConsoleProcess>(
+            std::vector<std::string>{"-displayfd", "1", "-nolisten", "tcp", "-screen", "0",
+                                     "1024x768x24"},
+            options);
+        if (server_->wait_for_stdout("\n", WAIT_MS)) {
+            std::string number = server_->stdout_text();
+            name_ = ":" + number.substr(0, number.find('\n'));
         }
     }
+    ~PrivateDisplay() {
+        // Ended as a user would end it, so that it takes its socket and lock file away.
+        if (!server_) return;
+        server_->send_signal(SIGTERM);
+        server_->wait_exit(WAIT_MS);
+    }
+    PrivateDisplay(const PrivateDisplay&) = delete;
+    PrivateDisplay& operator=(const PrivateDisplay&) = delete;
+
     std::string environment() const { return "DISPLAY=" + name_; }
 
     // Runs xdotool on this display; true when it succeeded.
