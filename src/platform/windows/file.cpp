@@ -24,8 +24,8 @@ long file_read(FileHandle file, void* buffer, std::size_t length) {
     while (done < length) {
         DWORD step = length - done > 0x10000000 ? 0x10000000 : static_cast<DWORD>(length - done);
         DWORD got = 0;
-        if (!ReadFile(reinterpret_cast<HANDLE>(file), static_cast<char*>(buffer) + done, step,
-                      &got, nullptr))
+        if (!ReadFile(reinterpret_cast<HANDLE>(file), static_cast<char*>(buffer) + done, step, &got,
+                      nullptr))
             return -1;
         if (got == 0) break;
         done += got;

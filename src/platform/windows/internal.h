@@ -15,7 +15,9 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+// Windows Sockets 2 before the rest of Windows, which would otherwise bring the old sockets.
 #include <winsock2.h>
+
 #include <windows.h>
 
 namespace platform::windows {

@@ -69,7 +69,8 @@ int socket_connect(SocketHandle socket, const ServerAddress& address) {
 }
 
 long socket_send(SocketHandle socket, const void* data, std::size_t length) {
-    int sent = ::send(native_socket(socket), static_cast<const char*>(data), call_length(length), 0);
+    int sent =
+        ::send(native_socket(socket), static_cast<const char*>(data), call_length(length), 0);
     if (sent == SOCKET_ERROR) return failed();
     return sent;
 }
