@@ -362,4 +362,55 @@ TEST(WindowsNotice, RetryTakenAwayAndCancel) {
     expect_console_as_found(console);
 }
 
+// An icon file of one square 32-bit image, width pixels wide.
+std::string icon_file(int width) {
+    std::string bytes;
+    auto put = [&bytes](unsigned value, int size) {
+        for (int i = 0; i < size; ++i) bytes += static_cast<char>((value >> (8 * i)) & 0xff);
+    };
+    unsigned mask_row = (static_cast<unsigned>(width) + 31) / 32 * 4;
+    unsigned image = 40 + width * width * 4 + width * mask_row;
+    put(0, 2), put(1, 2), put(1, 2);                                      // an icon, one image
+    put(width, 1), put(width, 1), put(0, 2), put(1, 2), put(32, 2);       // its entry
+    put(image, 4), put(22, 4);                                            // size and offset
+    put(40, 4), put(width, 4), put(2 * width, 4), put(1, 2), put(32, 2);  // its bitmap header
+    put(0, 4), put(0, 4), put(0, 4), put(0, 4), put(0, 4), put(0, 4);
+    bytes.append(width * width * 4, '\x7f');  // the colours
+    bytes.append(width * mask_row, '\0');     // all shown
+    return bytes;
+}
+
+// A console with a window of its own (wine draws it on the test's display): the console finds
+// its window and gives it an icon, here loaded from the first icon file in its start directory.
+// Wine's console window keeps no icon (WM_GETICON answers none even in the window's own
+// process), so what can be checked is that the console runs there as anywhere: title, session,
+// exit code.
+TEST(WindowsWindow, ConsoleWithAWindowOfItsOwn) {
+    SKIP_UNLESS_WINDOWS();
+    PrivateDisplay display;
+    TempDir dir;
+    ScriptedServer server;
+    dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
+    dir.write_file("ZEPRA.ICO", "not an icon");
+    dir.write_file("ZEPRADBM.ICO", icon_file(16));
+    std::vector<std::string> words = harness::windows_parent_command({});
+    words.insert(words.end() - 1, "--new-console");
+    ProcessOptions options;
+    options.program = words.front();
+    words.erase(words.begin());
+    options.working_directory = dir.path();
+    options.extra_environment = {display.environment()};
+    ConsoleProcess parent(words, options);
+    ASSERT_TRUE(server.accept_connection(WAIT_MS)) << parent.stderr_text();
+    ASSERT_TRUE(server.send_bytes(launch(probe("window.txt", "exit"), 0)));
+    auto report = read_report(dir, "window.txt");
+    EXPECT_EQ(report["window"], "yes");
+    EXPECT_EQ(report["title"], CAPTION);
+    ASSERT_TRUE(server.send_bytes("~~~65"));
+    pause_ms(CONTROL_SETTLE_MS);  // each control in a receive of its own
+    ASSERT_TRUE(server.send_bytes("~~~0"));
+    ASSERT_TRUE(parent.wait_exit(WAIT_MS));
+    EXPECT_NE(parent.stderr_text().find("exit code 5"), std::string::npos) << parent.stderr_text();
+}
+
 }  // namespace

@@ -11,7 +11,8 @@
 //
 // The report: pid (the Windows process id), command_line (GetCommandLineA, whole), console (yes
 // when the program has a console), console_mode (the input mode of that console, in
-// hexadecimal), title (the console's title).
+// hexadecimal), title (the console's title), window (yes when the console has a window of its
+// own).
 #include <windows.h>
 
 #include <cstdio>
@@ -83,6 +84,8 @@ int main(int argc, char** argv) {
     std::snprintf(hex, sizeof hex, "%lx", static_cast<unsigned long>(mode));
     text += std::string("console_mode=") + (console ? hex : "none") + "\n";
     text += std::string("title=") + title + "\n";
+    HWND window = GetConsoleWindow();
+    text += std::string("window=") + (window ? "yes" : "no") + "\n";
     if (action == "census") text += census(argc - 3, argv + 3);
 
     std::string part = std::string(report) + ".part";

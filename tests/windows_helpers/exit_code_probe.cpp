@@ -1,4 +1,5 @@
-// exit_code_probe.exe COMMAND...: runs the command (its words joined by spaces, handles
+// exit_code_probe.exe [--new-console] COMMAND...: runs the command (in a console of its own with
+// --new-console) (its words joined by spaces, handles
 // inherited), waits for it, writes "exit code N" with its full 32-bit exit code to standard
 // error and ends with the same code. Under wine a Linux parent sees only the low byte of a
 // Windows exit code; the tests read the whole of it through this probe.
@@ -22,6 +23,12 @@ BOOL WINAPI stay(DWORD) {
 
 int main(int argc, char** argv) {
     SetConsoleCtrlHandler(stay, TRUE);
+    DWORD flags = 0;
+    if (argc > 1 && std::strcmp(argv[1], "--new-console") == 0) {
+        flags = CREATE_NEW_CONSOLE;
+        --argc;
+        ++argv;
+    }
     static char command[32768];
     std::size_t used = 0;
     for (int i = 1; i < argc; ++i) {
@@ -46,7 +53,7 @@ int main(int argc, char** argv) {
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessA(nullptr, command, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+    if (!CreateProcessA(nullptr, command, nullptr, nullptr, TRUE, flags, nullptr, nullptr, &startup,
                         &process))
         return 126;
     WaitForSingleObject(process.hProcess, INFINITE);
