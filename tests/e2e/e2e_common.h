@@ -20,6 +20,15 @@ constexpr const char* TITLE_POP = "\033[23;0t";
 // What the console writes to take a notice off the screen.
 constexpr const char* NOTICE_ERASE = "\0337\033[B\r\033[J\0338";
 
+// Skips a test of what only a POSIX console does; the reason names where the Windows console's
+// own behaviour is tested. Under wine the console at a terminal is wine's, which redraws the
+// screen itself: a test of the bytes on the terminal (echo, notices drawn there, title
+// sequences) has no Windows meaning.
+#define SKIP_FOR_WINDOWS(reason)                                                     \
+    do {                                                                             \
+        if (harness::console_is_windows()) GTEST_SKIP() << "POSIX only: " << reason; \
+    } while (0)
+
 inline void pause_ms(int milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }

@@ -266,6 +266,8 @@ bool is_control_byte(char byte) {
 // an empty argument brings the session's title back. Nothing of any title reaches standard
 // output.
 TEST(HostileTitleTest, TitleSequencesCarryNoControlBytesFromTheServer) {
+    SKIP_FOR_WINDOWS(
+        "the title is the console's own on Windows: WindowsConsole.TitleSetAndRestored");
     TempDir dir;
     TempDir out_dir;
     ScriptedServer server;
@@ -337,6 +339,7 @@ TEST_F(CommandSession, HostileTitleNeverReachesRedirectedOutput) {
 // command in the chunk do start the program (so the probe used here would have seen the
 // others).
 TEST_F(CommandSession, LaunchLengthsOfNineNineNine) {
+    SKIP_FOR_WINDOWS("POSIX programs; Windows programs: WindowsConsole");
     start();
     auto touch = [this](const std::string& name) { return "touch " + dir_.path() + "/" + name; };
 

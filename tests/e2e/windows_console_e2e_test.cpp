@@ -169,8 +169,8 @@ class PrivateDisplay {
 // A console at a terminal under its Windows parent, connected to a scripted server.
 class WindowsConsole : public ::testing::Test {
   protected:
+    void SetUp() override { SKIP_UNLESS_WINDOWS(); }
     void start(std::vector<std::string> args = {}) {
-        SKIP_UNLESS_WINDOWS();
         dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
         pty::TerminalOptions options;
         options.windows_parent = true;
