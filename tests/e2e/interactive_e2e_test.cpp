@@ -315,6 +315,10 @@ TEST(NoTerminalTest, KeysFromAPipeAndTheSessionOutlivesTheInput) {
     ConsoleProcess console({"-p" + dir.path()}, options);
     ASSERT_TRUE(console.wait_for_stdout(BANNER, WAIT_MS));
     ASSERT_TRUE(server.accept_connection(WAIT_MS));
+    // Keys sent before the console has taken the connection as its session are lost, as
+    // designed: the session is known to run once the server's text is shown.
+    ASSERT_TRUE(server.send_bytes("Ready"));
+    ASSERT_TRUE(console.wait_for_stdout("Ready", WAIT_MS));
     console.write_input("AB\nC\r\n\nD\b\bE\n");
     ASSERT_TRUE(server.wait_for_received(4, WAIT_MS));
     console.close_input();
