@@ -33,7 +33,8 @@ using harness::ScriptedServer;
 using harness::TempDir;
 using pty::TerminalConsole;
 
-constexpr int WAIT_MS = 15000;
+// Generous: a console under wine takes seconds to start on a loaded machine.
+constexpr int WAIT_MS = 30000;
 // Wine draws the server's text itself: a control is taken to be carried out this long after it
 // was sent.
 constexpr int CONTROL_SETTLE_MS = 700;
@@ -207,7 +208,7 @@ class WindowsConsole : public ::testing::Test {
 // terminal under wine cannot deliver (Ctrl+C, a lone Esc) typed on the console by a program
 // sharing it: in the console's input mode 0 Ctrl+C is the key 3, not an event.
 TEST_F(WindowsConsole, KeysInBothModes) {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     // Backspace erases; Enter on an empty line, arrows and function keys send nothing.
     type_and_expect(
         "AB\x7f"
@@ -237,7 +238,7 @@ TEST_F(WindowsConsole, KeysInBothModes) {
 
 // The title the server sets, and the one saved at the start of the session put back.
 TEST_F(WindowsConsole, TitleSetAndRestored) {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     server_says("A~~~56~Orders");
     server_says("B" + launch(probe("set.txt", "exit"), 0));
     EXPECT_EQ(read_report(dir, "set.txt")["title"], "Orders");
@@ -249,7 +250,7 @@ TEST_F(WindowsConsole, TitleSetAndRestored) {
 
 // The command line reaches the program whole, and the flags take effect.
 TEST_F(WindowsConsole, ProgramsGetTheirCommandLineWholeAndTheirFlags) {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     std::string command = probe("shared.txt", "exit", "\"two  words\" 'single' a\\b");
     server_says("A" + launch(command, 0, "not the title"));
     auto shared = read_report(dir, "shared.txt");
@@ -268,7 +269,7 @@ TEST_F(WindowsConsole, ProgramsGetTheirCommandLineWholeAndTheirFlags) {
 // Control 4 ends the remembered program through the handle kept for it, and nothing else; a
 // second control 4 does nothing more.
 TEST_F(WindowsConsole, RememberedProgramIsEndedAndNothingElse) {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     server_says("A" + launch(probe("first.txt", "sleep"), REMEMBER | DETACHED));
     server_says("B" + launch(probe("second.txt", "sleep"), REMEMBER | DETACHED));
     server_says("C" + launch(probe("other.txt", "sleep"), DETACHED));
@@ -296,7 +297,7 @@ TEST_F(WindowsConsole, RememberedProgramIsEndedAndNothingElse) {
 // terminal's SIGINT (typed Ctrl+C, which wine's terminal leaves to the kernel), and the same
 // handler takes it. The parent, like a shell, stays.
 TEST_F(WindowsConsole, ControlEventLeavesTheConsoleAsFound) {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     server_says("Keys~~~56~Orders");
     console->type("\x03");
     ASSERT_TRUE(console->wait_exit(WAIT_MS));
@@ -308,7 +309,7 @@ TEST_F(WindowsConsole, ControlEventLeavesTheConsoleAsFound) {
 // A session lost with -C, and a -p directory that cannot be entered, end the console with the
 // console's input mode and title as it found them.
 TEST_F(WindowsConsole, QuietLossLeavesTheConsoleAsFound) {
-    start({"-C"});
+    ASSERT_NO_FATAL_FAILURE(start({"-C"}));
     server_says("Keys~~~1");
     server.close_connection();
     ASSERT_TRUE(console->wait_exit(WAIT_MS));
