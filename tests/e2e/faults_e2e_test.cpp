@@ -81,6 +81,7 @@ class LostSessionTest : public ::testing::TestWithParam<LossCase> {};
 // console connects again, and the new session finds key-by-key mode still on and ends with the
 // status the lost session set.
 TEST_P(LostSessionTest, StatusAndKeyModeOutliveTheSession) {
+    if (!GetParam().quiet) SKIP_FOR_WINDOWS("notices are message boxes on Windows: WindowsNotice");
     TempDir dir;
     ScriptedServer server;
     dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
@@ -215,6 +216,7 @@ TEST(TypingTest, KeysTypedThroughACloseAndAReset) {
 // The keyboard reader lives as long as the console: a line half typed when the session is lost
 // is still there, and is sent whole to the next session.
 TEST(TypingTest, HalfTypedLineOutlivesALostSession) {
+    SKIP_FOR_WINDOWS("the screen is wine's; keys: WindowsConsole.KeysInBothModes");
     TempDir dir;
     ScriptedServer server;
     dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
@@ -798,6 +800,7 @@ INSTANTIATE_TEST_SUITE_P(Forms, BadAddressFileTest,
 // "Unable to connect" up (Retry brings it back), an address where nothing listens turns it into
 // "Lost connection", and the right address connects and takes the notice away.
 TEST(ChangingAddressFileTest, EachAttemptReadsTheFileAfresh) {
+    SKIP_FOR_WINDOWS("notices are message boxes on Windows: WindowsNotice");
     TempDir dir;
     ScriptedServer server;
     UnusedPort unused;

@@ -70,6 +70,7 @@ class ConnectedConsole : public ::testing::Test {
 };
 
 TEST_F(ConnectedConsole, LineModeEditsLinesAndSendsThemOnEnter) {
+    SKIP_FOR_WINDOWS("the screen is wine's; keys: WindowsConsole.KeysInBothModes");
     start();
     server_says("Menu> ", "");
     // Backspace (the terminal's erase key) erases on screen and in the line.
@@ -99,6 +100,7 @@ TEST_F(ConnectedConsole, LineModeEditsLinesAndSendsThemOnEnter) {
 }
 
 TEST_F(ConnectedConsole, KeyByKeyModeSendsEachKeyAtOnce) {
+    SKIP_FOR_WINDOWS("the screen is wine's; keys: WindowsConsole.KeysInBothModes");
     start();
     server_says("Pick one", "~~~1");
     std::string expected;
@@ -116,6 +118,7 @@ TEST_F(ConnectedConsole, KeyByKeyModeSendsEachKeyAtOnce) {
 }
 
 TEST_F(ConnectedConsole, ModeChangesInTheMiddleOfALine) {
+    SKIP_FOR_WINDOWS("the screen is wine's; keys: WindowsConsole.KeysInBothModes");
     start();
     console->type("AB");
     ASSERT_NE(console->wait_for_screen("AB", WAIT_MS), std::string::npos);
@@ -132,6 +135,8 @@ TEST_F(ConnectedConsole, ModeChangesInTheMiddleOfALine) {
 }
 
 TEST_F(ConnectedConsole, TitleGoesToTheTerminalOnlyAndCannotCarrySequences) {
+    SKIP_FOR_WINDOWS(
+        "the title is the console's own on Windows: WindowsConsole.TitleSetAndRestored");
     TempDir out_dir;
     std::string out_file = out_dir.path() + "/out.txt";
     pty::TerminalOptions options;
@@ -159,6 +164,7 @@ TEST_F(ConnectedConsole, TitleGoesToTheTerminalOnlyAndCannotCarrySequences) {
 }
 
 TEST_F(ConnectedConsole, LostSessionShowsTheNoticeUntilTheServerIsBack) {
+    SKIP_FOR_WINDOWS("notices are message boxes on Windows: WindowsNotice");
     start();
     server.close_connection();
     std::size_t notice = console->wait_for_screen("Lost connection", WAIT_MS);
@@ -220,6 +226,7 @@ TEST_F(ConnectedConsole, QuietLossEndsTheConsole) {
 // keys typed meanwhile answer it rather than reaching the line, and it goes away by itself when
 // the console connects.
 TEST(NoticeTest, MissingAddressFileRetryThenConnect) {
+    SKIP_FOR_WINDOWS("notices are message boxes on Windows: WindowsNotice");
     TempDir dir;
     ScriptedServer server;
     TerminalConsole console({"-p" + dir.path()});
@@ -259,6 +266,7 @@ TEST(NoticeTest, MissingAddressFileRetryThenConnect) {
 class CancelTest : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(CancelTest, ServerDownCancelEndsTheConsole) {
+    SKIP_FOR_WINDOWS("notices are message boxes on Windows: WindowsNotice");
     TempDir dir;
     UnusedPort unused;
     dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(unused.port()));
@@ -280,6 +288,8 @@ INSTANTIATE_TEST_SUITE_P(Keys, CancelTest, ::testing::Values("c", "\x1b", "\x03"
 class SignalTest : public ::testing::TestWithParam<int> {};
 
 TEST_P(SignalTest, SignalFromOutsideRestoresTheTerminal) {
+    SKIP_FOR_WINDOWS(
+        "POSIX signals; console events: WindowsConsole.ControlEventLeavesTheConsoleAsFound");
     if (GetParam() == SIGQUIT) {
         rlimit no_core{0, 0};
         setrlimit(RLIMIT_CORE, &no_core);  // inherited: no core file from the console
@@ -313,6 +323,7 @@ TEST(WaysOutTest, UnusableDirectoryLeavesTheTerminalAsItWas) {
 
 // The version is all that reaches the terminal: no banner, no title, no change of settings.
 TEST(WaysOutTest, VersionWritesItsLineAndNothingElse) {
+    SKIP_FOR_WINDOWS("the screen is wine's");
     TerminalConsole console({"--version"});
     ASSERT_TRUE(console.wait_exit(WAIT_MS));
     EXPECT_EQ(console.exit_status(), 0);

@@ -23,6 +23,7 @@
 
 #include <gtest/gtest.h>
 
+#include "e2e_common.h"
 #include "harness.h"
 
 namespace {
@@ -106,6 +107,7 @@ class Watched {
 
 class LaunchSession : public ::testing::Test {
   protected:
+    void SetUp() override { SKIP_FOR_WINDOWS("POSIX programs; Windows programs: WindowsConsole"); }
     // Starts the console in interactive mode (standard input /dev/null) with the environment
     // overrides ("NAME=value", or "-u NAME"'s NAME after a "-u"), and takes its connection.
     void start(std::vector<std::string> environment = {},

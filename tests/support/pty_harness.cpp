@@ -47,7 +47,8 @@ TerminalConsole::TerminalConsole(const std::vector<std::string>& args, TerminalO
     if (::pipe2(stop_pipe_, O_CLOEXEC) != 0) fail("pipe2");
 
     harness::SpawnRequest request;
-    request.argv = harness::console_command(args);
+    request.argv = options.windows_parent ? harness::windows_parent_command(args)
+                                          : harness::console_command(args);
     request.working_directory = options.working_directory;
     request.extra_environment = options.extra_environment;
     request.terminal = terminal;

@@ -23,6 +23,10 @@ namespace pty {
 struct TerminalOptions {
     std::string working_directory = {};  // empty: the test's own
     std::string stdout_file = {};        // not empty: standard output goes to this file instead
+    // A Windows console only: run it under test-helpers/exit_code_probe.exe, a Windows parent
+    // that shares its console and reports on standard error how it found the console's input
+    // mode and title before and after (harness::windows_parent_command).
+    bool windows_parent = false;
     unsigned short rows = 24;
     unsigned short columns = 80;
     std::vector<std::string> extra_environment = {};  // "NAME=value" (LC_ALL is C unless given)

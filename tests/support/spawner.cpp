@@ -52,6 +52,19 @@ std::vector<std::string> console_command(const std::vector<std::string>& args) {
     return words;
 }
 
+std::string windows_helper(const std::string& name) {
+    std::string console = console_path();
+    return console.substr(0, console.find_last_of('/') + 1) + "test-helpers/" + name + ".exe";
+}
+
+std::vector<std::string> windows_parent_command(const std::vector<std::string>& args) {
+    std::vector<std::string> words = console_launcher();
+    words.push_back(windows_helper("exit_code_probe"));
+    words.push_back(console_path());
+    words.insert(words.end(), args.begin(), args.end());
+    return words;
+}
+
 Terminal open_terminal(unsigned short rows, unsigned short columns) {
     Terminal terminal;
     terminal.master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);

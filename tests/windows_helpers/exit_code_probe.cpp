@@ -1,13 +1,34 @@
-// exit_code_probe.exe COMMAND...: runs the command (its words joined by spaces, handles
+// exit_code_probe.exe [--new-console] COMMAND...: runs the command (in a console of its own with
+// --new-console) (its words joined by spaces, handles
 // inherited), waits for it, writes "exit code N" with its full 32-bit exit code to standard
 // error and ends with the same code. Under wine a Linux parent sees only the low byte of a
 // Windows exit code; the tests read the whole of it through this probe.
+//
+// It also stands for the shell a console program shares its console with: it writes the
+// console's input mode and title as it found them before the command ran ("before mode M title
+// T") and as the command left them ("after mode M title T"), and, as a shell does, outlives
+// a Ctrl+Break that ends the command.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstring>
 
+namespace {
+
+BOOL WINAPI stay(DWORD) {
+    return TRUE;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    SetConsoleCtrlHandler(stay, TRUE);
+    DWORD flags = 0;
+    if (argc > 1 && std::strcmp(argv[1], "--new-console") == 0) {
+        flags = CREATE_NEW_CONSOLE;
+        --argc;
+        ++argv;
+    }
     static char command[32768];
     std::size_t used = 0;
     for (int i = 1; i < argc; ++i) {
@@ -18,15 +39,27 @@ int main(int argc, char** argv) {
         used += length;
     }
     command[used] = '\0';
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    auto describe = [input](const char* when) {
+        DWORD mode = 0;
+        char title[1024] = "";
+        if (!GetConsoleMode(input, &mode)) return;
+        GetConsoleTitleA(title, sizeof title);
+        std::fprintf(stderr, "%s mode %lx title %s\n", when, static_cast<unsigned long>(mode),
+                     title);
+        std::fflush(stderr);
+    };
+    describe("before");
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessA(nullptr, command, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+    if (!CreateProcessA(nullptr, command, nullptr, nullptr, TRUE, flags, nullptr, nullptr, &startup,
                         &process))
         return 126;
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD code = 0;
     GetExitCodeProcess(process.hProcess, &code);
+    describe("after");
     std::fprintf(stderr, "exit code %lu\n", static_cast<unsigned long>(code));
     std::fflush(stderr);
     ExitProcess(code);

@@ -15,8 +15,10 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <windows.h>
+// Windows Sockets 2 before the rest of Windows, which would otherwise bring the old sockets.
 #include <winsock2.h>
+
+#include <windows.h>
 
 namespace platform::windows {
 

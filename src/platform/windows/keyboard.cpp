@@ -4,15 +4,22 @@
 // read never blocks: the thread waits on the input handle and its stop event together. Other
 // input events (key releases, arrows, function keys, the mouse, focus) are taken and dropped.
 // A pipe is polled with PeekNamedPipe while the thread waits on its stop event, since a ReadFile
-// blocked on a pipe cannot be ended from outside everywhere; a file never blocks. Keys from a
-// pipe or a file end a line with LF (or CR LF), as Enter does.
+// blocked on a pipe cannot be ended from outside everywhere (wine's CancelSynchronousIo leaves
+// it blocked). A pipe that cannot be peeked (under wine, one made by a Unix parent answers
+// ERROR_NOT_SUPPORTED) is read by a pump thread of the backend's own, which blocks in ReadFile
+// and hands each block over through two events; the keyboard reader only ever waits on those and
+// its stop event. The pump is never ended: it holds nothing but its read, and leaves with the
+// process. A file never blocks. Keys from a pipe or a file end a line with LF (or CR LF), as
+// Enter does.
+#include <cstring>
+
 #include "internal.h"
 
 namespace platform {
 
 namespace {
 
-enum class InputKind { UNKNOWN, CONSOLE, PIPE, FILE, NONE };
+enum class InputKind { UNKNOWN, CONSOLE, PIPE, PUMPED_PIPE, FILE, NONE };
 
 // How often a pipe with nothing in it is looked at again.
 constexpr DWORD PIPE_POLL_MS = 10;
@@ -24,6 +31,52 @@ bool last_was_cr = false;
 char block[4096];
 DWORD block_length = 0;
 DWORD block_position = 0;
+
+// The pump of a pipe that cannot be peeked. It fills pump_block and sets pump_filled (a length
+// of 0: the input has ended), then waits for pump_taken before it reads again.
+HANDLE pump_filled = nullptr;
+HANDLE pump_taken = nullptr;
+char pump_block[sizeof block];
+DWORD pump_length = 0;
+
+DWORD WINAPI pump_body(LPVOID input) {
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(static_cast<HANDLE>(input), pump_block, sizeof pump_block, &got, nullptr))
+            got = 0;
+        pump_length = got;
+        SetEvent(pump_filled);
+        if (got == 0) return 0;
+        WaitForSingleObject(pump_taken, INFINITE);
+    }
+}
+
+bool start_pump(HANDLE input) {
+    pump_filled = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    pump_taken = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (!pump_filled || !pump_taken) return false;
+    HANDLE pump = CreateThread(nullptr, 0, pump_body, input, 0, nullptr);
+    if (!pump) return false;
+    CloseHandle(pump);
+    return true;
+}
+
+// Takes the pump's next block: READY, END or STOPPED.
+WaitResult take_pumped_block(HANDLE input) {
+    if (!pump_filled) {
+        if (!start_pump(input)) return WaitResult::END;
+    } else {
+        SetEvent(pump_taken);
+    }
+    WaitResult filled = windows::wait_for(pump_filled, INFINITE);
+    if (filled != WaitResult::READY)
+        return filled == WaitResult::STOPPED ? filled : WaitResult::END;
+    if (pump_length == 0) return WaitResult::END;
+    std::memcpy(block, pump_block, pump_length);
+    block_length = pump_length;
+    block_position = 0;
+    return WaitResult::READY;
+}
 
 InputKind classify(HANDLE input) {
     DWORD mode = 0;
@@ -65,10 +118,16 @@ WaitResult read_console_character(HANDLE input, char* key) {
 WaitResult fill_block(HANDLE input) {
     for (;;) {
         DWORD wanted = sizeof block;
+        if (input_kind == InputKind::PUMPED_PIPE) return take_pumped_block(input);
         if (input_kind == InputKind::PIPE) {
             DWORD available = 0;
-            if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr))
-                return WaitResult::END;  // the writer has gone: there will never be another key
+            if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr)) {
+                DWORD error = GetLastError();
+                if (error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION)
+                    return WaitResult::END;  // the writer has gone: there will never be a key
+                input_kind = InputKind::PUMPED_PIPE;
+                continue;
+            }
             if (available == 0) {
                 if (windows::wait_for(nullptr, PIPE_POLL_MS) == WaitResult::STOPPED)
                     return WaitResult::STOPPED;

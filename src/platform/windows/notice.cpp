@@ -2,8 +2,9 @@
 //
 // thread_stop takes a box away by closing the windows of the notifier's thread; the box then
 // returns as if cancelled, and the stop is told from the user's Cancel by the thread's own
-// stopping mark, which thread_stop sets before it closes anything. Where no box can be shown
-// (no desktop), the notice goes to standard error instead, each distinct message once.
+// stopping mark, which thread_stop sets before it closes anything. Where nobody can answer (the
+// console's input is a pipe or a file) or no box can be shown (no desktop), the notice goes to
+// standard error instead, each distinct message once, and is answered as the user would agree.
 #include <atomic>
 #include <cstring>
 
@@ -67,6 +68,9 @@ void close_thread_windows(DWORD thread_id) {
 
 int show_notice(const char* caption, const char* text, unsigned style) {
     if (thread_stopping()) return ANSWER_STOPPED;
+    DWORD mode = 0;
+    if (!GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode))
+        return notice_to_standard_error(caption, text, style);
     int answer = MessageBoxA(nullptr, text, caption, style);
     if (thread_stopping()) return ANSWER_STOPPED;
     if (answer == 0) return notice_to_standard_error(caption, text, style);

@@ -48,7 +48,11 @@ void console_start() {
     if (input_handle && input_handle != INVALID_HANDLE_VALUE &&
         GetConsoleMode(input_handle, &saved_input_mode))
         mode_saved.store(1);
-    if (GetConsoleTitleA(saved_window_title, TITLE_CAPACITY) > 0) title_saved.store(1);
+    // An empty title is a title too (a console started from a terminal under wine has one), and
+    // is put back as well; only a process with no console has none to save.
+    SetLastError(ERROR_SUCCESS);
+    if (GetConsoleTitleA(saved_window_title, TITLE_CAPACITY) > 0 || GetLastError() == ERROR_SUCCESS)
+        title_saved.store(1);
     windows::install_control_handler();
     std::atexit(restore_at_exit);
 }
