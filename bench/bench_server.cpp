@@ -337,6 +337,19 @@ long long process_cpu_ns(pid_t pid) {
 
 // ---------------------------------------------------------------------------------------------
 
+// This thread's time on a CPU and waiting in a run queue so far (ns), zero when unknown, and how
+// many times it has blocked.
+void own_schedstat(long long* on_cpu, long long* queued, long* blocks) {
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    *blocks = usage.ru_nvcsw;
+    *on_cpu = *queued = 0;
+    FILE* f = std::fopen("/proc/thread-self/schedstat", "r");
+    if (!f) return;
+    if (std::fscanf(f, "%lld %lld", on_cpu, queued) != 2) *on_cpu = *queued = 0;
+    std::fclose(f);
+}
+
 int run_flood(const Options& o) {
     bool by_marker = o.end == "marker";
     if (!by_marker && o.end != "eof") fail_plain("--end is marker or eof");
@@ -352,6 +365,9 @@ int run_flood(const Options& o) {
 
     send_all(fd, "~~~67", 5);
     sleep_ns(20000000);
+    long long cpu_before = 0, queued_before = 0;
+    long blocks_before = 0;
+    own_schedstat(&cpu_before, &queued_before, &blocks_before);
     std::int64_t start = now_ns();
     long long left = o.bytes;
     while (left > 0) {
@@ -362,6 +378,9 @@ int run_flood(const Options& o) {
         left -= static_cast<long long>(piece);
     }
     std::int64_t sent = now_ns();
+    long long cpu_after = 0, queued_after = 0;
+    long blocks_after = 0;
+    own_schedstat(&cpu_after, &queued_after, &blocks_after);
     if (by_marker) {
         send_all(fd, "~~~0", 4);
     } else {
@@ -389,9 +408,14 @@ int run_flood(const Options& o) {
     std::int64_t end = now_ns();
     close(fd);
     close(listener);
-    std::printf("complete %d elapsed_ns %lld send_ns %lld bytes %lld resends %d\n",
-                complete ? 1 : 0, static_cast<long long>(end - start),
-                static_cast<long long>(sent - start), o.bytes, resends);
+    // The sender's own time on a CPU and waiting for one while it sent, and how often it
+    // blocked: the rest of send_ns it was waiting for the client to take data.
+    std::printf(
+        "complete %d elapsed_ns %lld send_ns %lld bytes %lld resends %d sender_cpu_ns %lld "
+        "sender_queued_ns %lld sender_blocks %ld\n",
+        complete ? 1 : 0, static_cast<long long>(end - start), static_cast<long long>(sent - start),
+        o.bytes, resends, cpu_after - cpu_before, queued_after - queued_before,
+        blocks_after - blocks_before);
     return complete ? 0 : 1;
 }
 
@@ -664,11 +688,13 @@ int run_program(const Options& o) {
         while (waitpid(reader, nullptr, 0) < 0 && errno == EINTR) {
         }
     }
-    std::printf("exited %d status %d user_us %lld sys_us %lld maxrss_kib %ld sink_bytes %lld\n",
-                WIFEXITED(status) ? 1 : 0, WIFEXITED(status) ? WEXITSTATUS(status) : -1,
-                usage.ru_utime.tv_sec * 1000000LL + usage.ru_utime.tv_usec,
-                usage.ru_stime.tv_sec * 1000000LL + usage.ru_stime.tv_usec, usage.ru_maxrss,
-                sink_bytes);
+    std::printf(
+        "exited %d status %d user_us %lld sys_us %lld maxrss_kib %ld sink_bytes %lld "
+        "blocked %ld preempted %ld\n",
+        WIFEXITED(status) ? 1 : 0, WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+        usage.ru_utime.tv_sec * 1000000LL + usage.ru_utime.tv_usec,
+        usage.ru_stime.tv_sec * 1000000LL + usage.ru_stime.tv_usec, usage.ru_maxrss, sink_bytes,
+        usage.ru_nvcsw, usage.ru_nivcsw);
     return 0;
 }
 
