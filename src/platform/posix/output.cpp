@@ -1,6 +1,9 @@
-// Standard output: write_stdout and write_stdout_parts of platform.h. Only the server's text and
-// the console's own lines go here; what the console adds to the screen (the title, notices)
-// goes to the controlling terminal, never into standard output, which may be redirected.
+// Standard output: write_stdout and write_stdout_parts of platform.h, and the size of its pipe.
+// Only the server's text and the console's own lines go here; what the console adds to the screen
+// (the title, notices) goes to the controlling terminal, never into standard output, which may be
+// redirected.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -10,6 +13,22 @@
 #include "platform/platform.h"
 
 namespace platform {
+
+namespace posix {
+
+void size_stdout_pipe() {
+#ifdef F_SETPIPE_SZ
+    // A pipe holds 64 KiB unless asked for more: a large write then goes in a piece at a time,
+    // the console and the reader waking each other for every piece, and the console receives
+    // nothing meanwhile. The pipe is shared with the reader; only its size changes.
+    struct stat status {};
+    if (fstat(1, &status) != 0 || !S_ISFIFO(status.st_mode)) return;
+    int size = fcntl(1, F_GETPIPE_SZ);
+    if (size >= 0 && size < STDOUT_PIPE_SIZE) fcntl(1, F_SETPIPE_SZ, STDOUT_PIPE_SIZE);
+#endif
+}
+
+}  // namespace posix
 
 void write_stdout(const char* data, std::size_t length) {
     posix::write_all(1, data, length);

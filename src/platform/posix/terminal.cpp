@@ -79,6 +79,7 @@ void console_start() {
         if (saved_mode.c_cc[VERASE] != _POSIX_VDISABLE) erase_key = saved_mode.c_cc[VERASE];
     }
     tty_fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    size_stdout_pipe();
     notices_start();
     install_signal_handlers();
     std::atexit(restore_at_exit);
