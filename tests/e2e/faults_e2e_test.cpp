@@ -384,23 +384,25 @@ TEST(SendAfterCloseTest, SendsToAResetConnectionNeverKillTheConsole) {
     ASSERT_GE(connection, 0);
     auto connected_at = std::chrono::steady_clock::now();
     ASSERT_EQ(receive_exactly(connection, MODE.size(), WAIT_MS), MODE);
-    // More text than the output pipe holds: the main thread stops in its write.
+    // More text than the output pipe holds (the console enlarges it): the main thread stops
+    // in its write.
     std::string text;
-    for (int line = 0; text.size() < 256 * 1024; ++line) {
+    std::size_t wanted = static_cast<std::size_t>(console.output_capacity()) + 256 * 1024;
+    for (int line = 0; text.size() < wanted; ++line) {
         text += "line " + std::to_string(line) + " of a report nobody reads yet\n";
     }
     ::fcntl(connection, F_SETFL, O_NONBLOCK);
     std::size_t sent = 0;
-    while (sent < text.size()) {
-        ssize_t n = ::send(connection, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) break;
-        sent += static_cast<std::size_t>(n);
-    }
-    ASSERT_GT(sent, 0u);
     while (console.output_waiting() < console.output_capacity() - 4096) {
         ASSERT_LT(std::chrono::steady_clock::now() - connected_at, std::chrono::seconds(5));
+        while (sent < text.size()) {
+            ssize_t n = ::send(connection, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) break;
+            sent += static_cast<std::size_t>(n);
+        }
         pause_ms(1);
     }
+    ASSERT_GT(sent, 0u);
     // The command comes 100 ms or more after the connection; it must not have come yet, so
     // that both of the sender's sends meet the reset connection.
     char early[64];
