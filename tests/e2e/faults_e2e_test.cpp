@@ -332,6 +332,8 @@ class HeldOutputConsole {
         return ::ioctl(output_fd_, FIONREAD, &count) == 0 ? count : -1;
     }
     int output_capacity() const { return ::fcntl(output_fd_, F_GETPIPE_SZ); }
+    // Sets the pipe's size (the console enlarges it when it starts); false on failure.
+    bool set_output_capacity(int bytes) { return ::fcntl(output_fd_, F_SETPIPE_SZ, bytes) >= 0; }
 
     bool running() {
         if (reaped_) return false;
@@ -384,25 +386,26 @@ TEST(SendAfterCloseTest, SendsToAResetConnectionNeverKillTheConsole) {
     ASSERT_GE(connection, 0);
     auto connected_at = std::chrono::steady_clock::now();
     ASSERT_EQ(receive_exactly(connection, MODE.size(), WAIT_MS), MODE);
-    // More text than the output pipe holds (the console enlarges it): the main thread stops
-    // in its write.
+    // The console has enlarged its output pipe; a small one fills sooner, well before the
+    // command is due.
+    ASSERT_TRUE(console.set_output_capacity(64 * 1024));
+    // More text than the output pipe holds: the main thread stops in its write.
     std::string text;
-    std::size_t wanted = static_cast<std::size_t>(console.output_capacity()) + 256 * 1024;
-    for (int line = 0; text.size() < wanted; ++line) {
+    for (int line = 0; text.size() < 256 * 1024; ++line) {
         text += "line " + std::to_string(line) + " of a report nobody reads yet\n";
     }
     ::fcntl(connection, F_SETFL, O_NONBLOCK);
     std::size_t sent = 0;
-    while (console.output_waiting() < console.output_capacity() - 4096) {
-        ASSERT_LT(std::chrono::steady_clock::now() - connected_at, std::chrono::seconds(5));
-        while (sent < text.size()) {
-            ssize_t n = ::send(connection, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0) break;
-            sent += static_cast<std::size_t>(n);
-        }
-        pause_ms(1);
+    while (sent < text.size()) {
+        ssize_t n = ::send(connection, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        sent += static_cast<std::size_t>(n);
     }
     ASSERT_GT(sent, 0u);
+    while (console.output_waiting() < console.output_capacity() - 4096) {
+        ASSERT_LT(std::chrono::steady_clock::now() - connected_at, std::chrono::seconds(5));
+        pause_ms(1);
+    }
     // The command comes 100 ms or more after the connection; it must not have come yet, so
     // that both of the sender's sends meet the reset connection.
     char early[64];
