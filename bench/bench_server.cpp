@@ -2,13 +2,14 @@
 // for comparison) through one measurement and prints what it measured on standard output as
 // "key value" words on one line. bench/run starts it and gathers the table.
 //
-//   flood   --dir D --bytes N --out FILE [--block B] [--eight-bit] [--expect M]
-//           Writes D/KORVDBM.ADR, prints "port P", accepts one connection and sends N bytes of
-//           text with no markers in writes of B bytes, then, once FILE holds all of it (M
-//           bytes, N by default), "~~~67" and (in a write of its own, 20 ms later) "~~~0", and
-//           closes its side. Measures from the first write until FILE holds the M bytes. The
-//           text is printable ASCII lines, or with --eight-bit lines of bytes 128 to 255 only
-//           (what a client that converts them writes is M bytes).
+//   flood   --dir D --bytes N [--end marker|eof] [--block B] [--eight-bit]
+//           Writes D/KORVDBM.ADR, prints "port P", accepts one connection and sends "~~~67" in a
+//           write of its own, then, 20 ms later, N bytes of text with no markers in writes of B
+//           bytes (printable ASCII lines, or with --eight-bit lines of bytes 128 to 255 only),
+//           and ends the stream: with "~~~0" in a write of its own (marker, sent again
+//           every 5 ms until the client closes, in case a receive cut it in two), or by
+//           closing its side (eof). Measures from the first write of the text until the client
+//           closes the connection, which it does once its last write to its output is done.
 //   keys    --dir D --count K -- PROGRAM ARGS... [--- PROGRAM ARGS...]...
 //           Runs each PROGRAM on a new pseudo-terminal, accepts its connection and sends
 //           "~~~1", then types K keys into each, in turns, one key at a time: the time from
@@ -22,9 +23,12 @@
 //           time from the arrival of "MODE 1" (sent as soon as the connection is made) to the
 //           arrival of the command; first, for comparison, the median time to fork, run and
 //           reap "true".
-//   run     --out FILE -- PROGRAM ARGS...
-//           Runs PROGRAM with standard output to FILE and prints its exit status, CPU time and
-//           peak resident set. This program is linked statically and touches little memory,
+//   run     --sink file|null|pipe|pty [--out FILE] -- PROGRAM ARGS...
+//           Runs PROGRAM with standard output to FILE, /dev/null, a pipe or a pseudo-terminal
+//           (default settings, 80x24), and prints its exit status, CPU time and peak resident
+//           set, and for a pipe or a terminal how many bytes the reader at the other end got.
+//           That reader is a process of its own that reads 128 KiB at a time (like cat).
+//           This program is linked statically and touches little memory,
 //           because a child's peak resident set also counts what the process it was forked
 //           from had resident when it called exec.
 //
@@ -88,9 +92,10 @@ struct Options {
     int count = 10000;
     int seconds = 10;
     int runs = 5;
+    std::string end = "marker";
     bool eight_bit = false;
-    long long expect = -1;             // the output that counts as complete; -1: bytes
-    std::vector<std::string> program;  // the first program
+    std::string sink = "file";
+    std::vector<std::string> program;                // the first program
     std::vector<std::vector<std::string>> programs;  // all of them, split at "---"
 };
 
@@ -114,12 +119,14 @@ Options parse(int argc, char** argv) {
             o.count = std::atoi(value().c_str());
         } else if (a == "--seconds") {
             o.seconds = std::atoi(value().c_str());
-        } else if (a == "--eight-bit") {
-            o.eight_bit = true;
-        } else if (a == "--expect") {
-            o.expect = std::atoll(value().c_str());
         } else if (a == "--runs") {
             o.runs = std::atoi(value().c_str());
+        } else if (a == "--end") {
+            o.end = value();
+        } else if (a == "--eight-bit") {
+            o.eight_bit = true;
+        } else if (a == "--sink") {
+            o.sink = value();
         } else if (a == "--") {
             o.programs.emplace_back();
             for (++i; i < argc; ++i) {
@@ -235,20 +242,6 @@ ssize_t receive_stamped(int fd, char* buffer, std::size_t capacity, std::int64_t
     return n;
 }
 
-// Reads and drops until the peer closes (or timeout_ms passes).
-void wait_for_close(int fd, int timeout_ms) {
-    std::int64_t deadline = now_ns() + static_cast<std::int64_t>(timeout_ms) * 1000000;
-    char drop[4096];
-    for (;;) {
-        int left = static_cast<int>((deadline - now_ns()) / 1000000);
-        if (left <= 0) return;
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, left) <= 0) continue;
-        ssize_t got = recv(fd, drop, sizeof drop, 0);
-        if (got == 0 || (got < 0 && errno != EINTR)) return;
-    }
-}
-
 std::vector<char*> program_argv(const std::vector<std::string>& program, int port,
                                 std::vector<std::string>* storage) {
     if (program.empty()) fail_plain("no program given after --");
@@ -348,24 +341,39 @@ long long process_cpu_ns(pid_t pid) {
 
 // ---------------------------------------------------------------------------------------------
 
+// This thread's time on a CPU and waiting in a run queue so far (ns), zero when unknown, and how
+// many times it has blocked.
+void own_schedstat(long long* on_cpu, long long* queued, long* blocks) {
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    *blocks = usage.ru_nvcsw;
+    *on_cpu = *queued = 0;
+    FILE* f = std::fopen("/proc/thread-self/schedstat", "r");
+    if (!f) return;
+    if (std::fscanf(f, "%lld %lld", on_cpu, queued) != 2) *on_cpu = *queued = 0;
+    std::fclose(f);
+}
+
 int run_flood(const Options& o) {
-    if (o.out.empty()) fail_plain("--out is needed");
+    bool by_marker = o.end == "marker";
+    if (!by_marker && o.end != "eof") fail_plain("--end is marker or eof");
     int port = 0;
     int listener = listen_and_publish(o.dir, &port);
     int fd = accept_within(listener, 15000);
     if (fd < 0) fail_plain("no connection");
 
-    // Printable lines, no '~' and no NUL; or lines of 8-bit bytes only (bench/run computes what
-    // they become from the same formula).
+    // Printable lines (or 8-bit ones), no '~' and no NUL.
     std::vector<char> block(o.block);
-    for (std::size_t i = 0; i < block.size(); ++i) {
-        std::size_t step = i * 7 + i / 64;
+    for (std::size_t i = 0; i < block.size(); ++i)
         block[i] = (i % 64 == 63) ? '\n'
-                   : o.eight_bit  ? static_cast<char>(0x80 + step % 128)
-                                  : static_cast<char>('!' + step % 90);
-    }
-    long long expected = o.expect >= 0 ? o.expect : o.bytes;
+                   : o.eight_bit  ? static_cast<char>(0x80 + (i * 7 + i / 64) % 128)
+                                  : static_cast<char>('!' + (i * 7 + i / 64) % 90);
 
+    send_all(fd, "~~~67", 5);
+    sleep_ns(20000000);
+    long long cpu_before = 0, queued_before = 0;
+    long blocks_before = 0;
+    own_schedstat(&cpu_before, &queued_before, &blocks_before);
     std::int64_t start = now_ns();
     long long left = o.bytes;
     while (left > 0) {
@@ -376,26 +384,44 @@ int run_flood(const Options& o) {
         left -= static_cast<long long>(piece);
     }
     std::int64_t sent = now_ns();
-    // The last byte is received when the output file holds all of them.
-    struct stat st {};
+    long long cpu_after = 0, queued_after = 0;
+    long blocks_after = 0;
+    own_schedstat(&cpu_after, &queued_after, &blocks_after);
+    if (by_marker) {
+        send_all(fd, "~~~0", 4);
+    } else {
+        shutdown(fd, SHUT_WR);
+    }
+    // The client closes once it has written everything out.
     bool complete = false;
+    int resends = 0;
+    char drop[4096];
     while (now_ns() - sent < 30LL * 1000000000) {
-        if (stat(o.out.c_str(), &st) == 0 && st.st_size >= expected) {
+        pollfd p{fd, POLLIN, 0};
+        int ready = poll(&p, 1, by_marker ? 5 : 1000);
+        if (ready < 0 && errno != EINTR) fail("poll");
+        if (ready == 0) {
+            if (by_marker && send(fd, "~~~0", 4, MSG_NOSIGNAL) == 4) ++resends;
+            continue;
+        }
+        if (ready < 0) continue;
+        ssize_t got = recv(fd, drop, sizeof drop, 0);
+        if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) {
             complete = true;
             break;
         }
     }
     std::int64_t end = now_ns();
-
-    send_all(fd, "~~~67", 5);
-    sleep_ns(20000000);
-    send_all(fd, "~~~0", 4);
-    shutdown(fd, SHUT_WR);
-    wait_for_close(fd, 10000);
     close(fd);
     close(listener);
-    std::printf("complete %d elapsed_ns %lld send_ns %lld bytes %lld\n", complete ? 1 : 0,
-                static_cast<long long>(end - start), static_cast<long long>(sent - start), o.bytes);
+    // The sender's own time on a CPU and waiting for one while it sent, and how often it
+    // blocked: the rest of send_ns it was waiting for the client to take data.
+    std::printf(
+        "complete %d elapsed_ns %lld send_ns %lld bytes %lld resends %d sender_cpu_ns %lld "
+        "sender_queued_ns %lld sender_blocks %ld\n",
+        complete ? 1 : 0, static_cast<long long>(end - start), static_cast<long long>(sent - start),
+        o.bytes, resends, cpu_after - cpu_before, queued_after - queued_before,
+        blocks_after - blocks_before);
     return complete ? 0 : 1;
 }
 
@@ -588,29 +614,93 @@ int run_cmdwall(const Options& o) {
     return failures == 0 ? 0 : 1;
 }
 
-int run_program(const Options& o) {
-    if (o.out.empty() || o.program.empty()) fail_plain("run needs --out and a program");
-    std::vector<std::string> storage;
-    std::vector<char*> argv = program_argv(o.program, 0, &storage);
+// The reader at the far end of a pipe or a terminal: reads until the writers are gone and
+// returns how many bytes it got, through the pipe count_fd.
+pid_t start_reader(int source, int writer, int count_fd) {
     pid_t pid = fork();
     if (pid < 0) fail("fork");
     if (pid == 0) {
-        int out = open(o.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        close(writer);
+        static char buffer[128 * 1024];
+        long long total = 0;
+        for (;;) {
+            ssize_t n = read(source, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;  // the end of the pipe, or EIO once the terminal has no writer
+            total += n;
+        }
+        if (write(count_fd, &total, sizeof total) != static_cast<ssize_t>(sizeof total)) _exit(1);
+        _exit(0);
+    }
+    return pid;
+}
+
+int run_program(const Options& o) {
+    if (o.program.empty()) fail_plain("run needs a program");
+    bool to_file = o.sink == "file";
+    if (to_file && o.out.empty()) fail_plain("--sink file needs --out");
+    std::vector<std::string> storage;
+    std::vector<char*> argv = program_argv(o.program, 0, &storage);
+
+    int out = -1;
+    pid_t reader = -1;
+    int count[2] = {-1, -1};
+    if (to_file) {
+        out = open(o.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    } else if (o.sink == "null") {
+        out = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    } else if (o.sink == "pipe" || o.sink == "pty") {
+        int source = -1;
+        if (o.sink == "pipe") {
+            int ends[2];
+            if (pipe2(ends, O_CLOEXEC) != 0) fail("pipe");
+            source = ends[0];
+            out = ends[1];
+        } else {
+            winsize size{24, 80, 0, 0};
+            if (openpty(&source, &out, nullptr, nullptr, &size) != 0) fail("openpty");
+            fcntl(source, F_SETFD, FD_CLOEXEC);
+            fcntl(out, F_SETFD, FD_CLOEXEC);
+        }
+        if (pipe2(count, O_CLOEXEC) != 0) fail("pipe");
+        reader = start_reader(source, out, count[1]);
+        close(source);
+        close(count[1]);
+    } else {
+        fail_plain("--sink is file, null, pipe or pty");
+    }
+    if (out < 0) fail("the output");
+
+    pid_t pid = fork();
+    if (pid < 0) fail("fork");
+    if (pid == 0) {
         int null = open("/dev/null", O_RDONLY);
-        if (out < 0 || null < 0) _exit(126);
+        if (null < 0) _exit(126);
         dup2(null, 0);
         dup2(out, 1);
         execvp(argv[0], argv.data());
         _exit(127);
     }
+    close(out);  // the reader sees the end once the program's copy is gone too
     int status = 0;
     rusage usage{};
     while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
     }
-    std::printf("exited %d status %d user_us %lld sys_us %lld maxrss_kib %ld\n",
-                WIFEXITED(status) ? 1 : 0, WIFEXITED(status) ? WEXITSTATUS(status) : -1,
-                usage.ru_utime.tv_sec * 1000000LL + usage.ru_utime.tv_usec,
-                usage.ru_stime.tv_sec * 1000000LL + usage.ru_stime.tv_usec, usage.ru_maxrss);
+    long long sink_bytes = -1;
+    if (reader > 0) {
+        if (read(count[0], &sink_bytes, sizeof sink_bytes) !=
+            static_cast<ssize_t>(sizeof sink_bytes))
+            sink_bytes = -1;
+        while (waitpid(reader, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+    std::printf(
+        "exited %d status %d user_us %lld sys_us %lld maxrss_kib %ld sink_bytes %lld "
+        "blocked %ld preempted %ld\n",
+        WIFEXITED(status) ? 1 : 0, WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+        usage.ru_utime.tv_sec * 1000000LL + usage.ru_utime.tv_usec,
+        usage.ru_stime.tv_sec * 1000000LL + usage.ru_stime.tv_usec, usage.ru_maxrss, sink_bytes,
+        usage.ru_nvcsw, usage.ru_nivcsw);
     return 0;
 }
 

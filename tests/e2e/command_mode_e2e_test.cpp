@@ -6,10 +6,13 @@
 // result depends on how fast the machine is.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
+#include <fstream>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -393,6 +396,27 @@ TEST_F(CommandModeTest, OutputReaderGoingAwayKeepsTheServersStatus) {
     answer(std::string(64 * 1024, 'x'), "5");
     ASSERT_TRUE(pipeline.wait_exit(WAIT_MS));
     EXPECT_EQ(pipeline.exit_status(), 5) << pipeline.stderr_text();
+}
+
+// Output into a pipe (a script's "veldrin ... | cat") gets a pipe that holds a whole receive, so
+// that a fast server's text is not written in 64 KiB pieces, each waiting for the reader.
+TEST_F(CommandModeTest, OutputPipeIsEnlarged) {
+    SKIP_FOR_WINDOWS(
+        "the POSIX console sizes a Linux pipe; wine writes what a Windows console writes");
+    long largest = 0;
+    std::ifstream("/proc/sys/fs/pipe-max-size") >> largest;
+    if (largest < 1 << 20) GTEST_SKIP() << "pipes here hold at most " << largest << " bytes";
+    auto console = start_command({"REPORT"}, "REPORT");
+    // The console's standard output is the harness's pipe; open it again to ask its size.
+    std::string path = "/proc/" + std::to_string(console->pid()) + "/fd/1";
+    int pipe_fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(pipe_fd, 0) << path;
+    int size = fcntl(pipe_fd, F_GETPIPE_SZ);
+    close(pipe_fd);
+    EXPECT_GE(size, 1 << 20);
+    answer("done\n", "0");
+    ASSERT_TRUE(console->wait_exit(WAIT_MS));
+    EXPECT_EQ(console->stdout_text(), "done\n");
 }
 
 }  // namespace

@@ -337,6 +337,8 @@ class HeldOutputConsole {
         return ::ioctl(output_fd_, FIONREAD, &count) == 0 ? count : -1;
     }
     int output_capacity() const { return ::fcntl(output_fd_, F_GETPIPE_SZ); }
+    // Sets the pipe's size (the console enlarges it when it starts); false on failure.
+    bool set_output_capacity(int bytes) { return ::fcntl(output_fd_, F_SETPIPE_SZ, bytes) >= 0; }
 
     bool running() {
         if (reaped_) return false;
@@ -389,6 +391,9 @@ TEST(SendAfterCloseTest, SendsToAResetConnectionNeverKillTheConsole) {
     ASSERT_GE(connection, 0);
     auto connected_at = std::chrono::steady_clock::now();
     ASSERT_EQ(receive_exactly(connection, MODE.size(), WAIT_MS), MODE);
+    // The console has enlarged its output pipe; a small one fills sooner, well before the
+    // command is due.
+    ASSERT_TRUE(console.set_output_capacity(64 * 1024));
     // More text than the output pipe holds: the main thread stops in its write.
     std::string text;
     for (int line = 0; text.size() < 256 * 1024; ++line) {

@@ -86,6 +86,14 @@ extern std::atomic<int> notice_hidden;
 void main_wait_start();
 
 // ---------------------------------------------------------------------------------------------
+// Standard output (output.cpp)
+
+// When standard output is a pipe, makes it hold at least STDOUT_PIPE_SIZE bytes (where the
+// system allows), so that one receive's text goes in without waiting for the reader.
+constexpr int STDOUT_PIPE_SIZE = 1 << 20;
+void size_stdout_pipe();
+
+// ---------------------------------------------------------------------------------------------
 // Signals (signals.cpp)
 
 // The handlers that restore the terminal before the signals that end a process take effect,

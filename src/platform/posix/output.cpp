@@ -1,7 +1,10 @@
 // Standard output and standard error: write_stdout, write_stdout_parts and write_stderr of
-// platform.h. Only the server's text and the console's own lines go to standard output; what
-// the console adds to the screen (the title, notices) goes to the controlling terminal, never
-// into standard output, which may be redirected. Standard error has start-up's errors only.
+// platform.h, and the size of standard output's pipe. Only the server's text and the console's
+// own lines go to standard output; what the console adds to the screen (the title, notices)
+// goes to the controlling terminal, never into standard output, which may be redirected.
+// Standard error has start-up's errors only.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -11,6 +14,22 @@
 #include "platform/platform.h"
 
 namespace platform {
+
+namespace posix {
+
+void size_stdout_pipe() {
+#ifdef F_SETPIPE_SZ
+    // A pipe holds 64 KiB unless asked for more: a large write then goes in a piece at a time,
+    // the console and the reader waking each other for every piece, and the console receives
+    // nothing meanwhile. The pipe is shared with the reader; only its size changes.
+    struct stat status {};
+    if (fstat(1, &status) != 0 || !S_ISFIFO(status.st_mode)) return;
+    int size = fcntl(1, F_GETPIPE_SZ);
+    if (size >= 0 && size < STDOUT_PIPE_SIZE) fcntl(1, F_SETPIPE_SZ, STDOUT_PIPE_SIZE);
+#endif
+}
+
+}  // namespace posix
 
 void write_stdout(const char* data, std::size_t length) {
     posix::write_all(1, data, length);

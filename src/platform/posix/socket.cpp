@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
@@ -174,11 +175,23 @@ long socket_send(SocketHandle socket, const void* data, std::size_t length) {
 }
 
 long socket_receive(SocketHandle socket, void* buffer, std::size_t capacity) {
+    int fd = static_cast<int>(socket);
     ssize_t received;
     do {
-        received = ::recv(static_cast<int>(socket), buffer, capacity, 0);
+        received = ::recv(fd, buffer, capacity, 0);
     } while (received < 0 && errno == EINTR);
     if (received < 0) return failed();
+#ifdef TCP_QUICKACK
+    // Acknowledge what arrived at once, rather than when the kernel chooses. A fast server
+    // fills its send buffer with data this side has queued but not yet acknowledged, and
+    // sleeps until an acknowledgement comes, sent from this thread; measured on Linux loopback,
+    // asking for it here about halved, in most runs, how often the server slept and how often
+    // this thread lost its processor to it. The setting does not last, hence once per receive.
+    if (received > 0) {
+        int on = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+    }
+#endif
     return static_cast<long>(received);
 }
 

@@ -161,6 +161,7 @@ void console_start() {
     main_wait_start();
     utf8_terminal = locale_is_utf8();
     tty_fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    size_stdout_pipe();
     notices_start();
     install_signal_handlers();
     std::atexit(restore_at_exit);
