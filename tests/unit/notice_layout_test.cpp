@@ -6,6 +6,7 @@
 
 #include "platform/common/harmless_text.h"
 #include "platform/common/notice_layout.h"
+#include "platform/common/stream_keys.h"
 
 namespace {
 
@@ -110,6 +111,19 @@ TEST(HarmlessText, Utf8NeverCutsACharacterAtTheCapacity) {
     EXPECT_EQ(std::string(out, 3), "ab.");
     EXPECT_EQ(platform::copy_harmless_utf8(out, 5, "ab\xe2\x82\xac\n", 6), 5u);
     EXPECT_EQ(std::string(out, 6), "ab\xe2\x82\xac.");
+}
+
+// Keys from a file or a pipe: LF and CR LF each end a line as Enter does; a lone CR is Enter
+// too, and an LF after anything but CR is one.
+TEST(StreamKeys, LineEndsBecomeEnter) {
+    const std::string stream = "a\nb\r\nc\r\rd\n\n";
+    std::string keys;
+    bool last_was_cr = false;
+    for (char byte : stream) {
+        char key = 0;
+        if (platform::stream_key(static_cast<unsigned char>(byte), &last_was_cr, &key)) keys += key;
+    }
+    EXPECT_EQ(keys, "a\rb\rc\r\rd\r\r");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "internal.h"
+#include "platform/common/stream_keys.h"
 #include "platform/platform.h"
 
 namespace platform {
@@ -82,14 +83,7 @@ WaitResult read_console_key(InputHandle console, char* key) {
         if (result == WaitResult::END) input_ended = true;
         if (result != WaitResult::READY) return result;
         if (!posix::stdin_is_tty) {
-            // Keys from a file or a pipe: a line ends with LF (or CR LF) as with Enter.
-            bool after_cr = last_was_cr;
-            last_was_cr = byte == 13;
-            if (byte == '\n') {
-                if (after_cr) continue;
-                byte = 13;
-            }
-            *key = static_cast<char>(byte);
+            if (!stream_key(byte, &last_was_cr, key)) continue;
             return WaitResult::READY;
         }
         if (byte == posix::erase_key || byte == 127) {

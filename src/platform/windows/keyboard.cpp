@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "internal.h"
+#include "platform/common/stream_keys.h"
 
 namespace platform {
 
@@ -149,14 +150,8 @@ WaitResult read_stream_character(HANDLE input, char* key) {
             WaitResult filled = fill_block(input);
             if (filled != WaitResult::READY) return filled;
         }
-        char byte = block[block_position++];
-        bool after_cr = last_was_cr;
-        last_was_cr = byte == 13;
-        if (byte == '\n') {
-            if (after_cr) continue;
-            byte = 13;
-        }
-        *key = byte;
+        unsigned char byte = static_cast<unsigned char>(block[block_position++]);
+        if (!stream_key(byte, &last_was_cr, key)) continue;
         return WaitResult::READY;
     }
 }
