@@ -66,12 +66,27 @@ void close_thread_windows(DWORD thread_id) {
 
 }  // namespace windows
 
+namespace {
+
+// How often the box's own thread looks whether it is being ended.
+constexpr UINT STOP_CHECK_MS = 50;
+
+// Runs in the box's modal loop: a stop that came before the box had a window to close (on a
+// slow machine thread_stop may give up first) still takes it away.
+void CALLBACK check_stop(HWND, UINT, UINT_PTR, DWORD) {
+    if (thread_stopping()) EnumThreadWindows(GetCurrentThreadId(), close_window, 0);
+}
+
+}  // namespace
+
 int show_notice(const char* caption, const char* text, unsigned style) {
     if (thread_stopping()) return ANSWER_STOPPED;
     DWORD mode = 0;
     if (!GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode))
         return notice_to_standard_error(caption, text, style);
+    UINT_PTR timer = SetTimer(nullptr, 0, STOP_CHECK_MS, check_stop);
     int answer = MessageBoxA(nullptr, text, caption, style);
+    if (timer) KillTimer(nullptr, timer);
     if (thread_stopping()) return ANSWER_STOPPED;
     if (answer == 0) return notice_to_standard_error(caption, text, style);
     return answer;
