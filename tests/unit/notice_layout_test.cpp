@@ -126,4 +126,13 @@ TEST(StreamKeys, LineEndsBecomeEnter) {
     EXPECT_EQ(keys, "a\rb\rc\r\rd\r\r");
 }
 
+// With nobody to answer, each distinct message is written once: the same text in another
+// style is another message.
+TEST(NoticeLayout, EachMessageIsShownOnce) {
+    EXPECT_TRUE(platform::notice_first_shown("Shown once", 0x30));
+    EXPECT_FALSE(platform::notice_first_shown("Shown once", 0x30));
+    EXPECT_TRUE(platform::notice_first_shown("Shown once", 0x10005));
+    EXPECT_TRUE(platform::notice_first_shown("Shown once, then", 0x30));
+}
+
 }  // namespace

@@ -1,7 +1,9 @@
 // The layout of a notice drawn as a text box.
 #include "platform/common/notice_layout.h"
 
+#include <cstdint>
 #include <cstring>
+#include <mutex>
 
 namespace platform {
 
@@ -41,6 +43,33 @@ NoticeLayout layout_notice(const char* caption, const char* text, bool retry, st
         if (layout.lines[i].length > layout.inner) layout.inner = layout.lines[i].length;
     layout.rows = layout.line_count + 4;
     return layout;
+}
+
+namespace {
+
+constexpr int SHOWN_LIMIT = 32;
+std::uint64_t shown_messages[SHOWN_LIMIT];
+int shown_count = 0;
+std::mutex shown_mutex;
+
+std::uint64_t message_hash(const char* text, unsigned style) {
+    std::uint64_t hash = 1469598103934665603ull ^ style;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
+        hash ^= *p;
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+}  // namespace
+
+bool notice_first_shown(const char* text, unsigned style) {
+    std::uint64_t hash = message_hash(text, style);
+    std::lock_guard<std::mutex> lock(shown_mutex);
+    for (int i = 0; i < shown_count; ++i)
+        if (shown_messages[i] == hash) return false;
+    if (shown_count < SHOWN_LIMIT) shown_messages[shown_count++] = hash;
+    return true;
 }
 
 }  // namespace platform

@@ -44,4 +44,8 @@ std::size_t notice_text_lines(const char* text, std::size_t width, NoticeTextLin
 // last column. retry: the Retry/Cancel buttons, else OK alone. Pure.
 NoticeLayout layout_notice(const char* caption, const char* text, bool retry, std::size_t columns);
 
+// Notices with nobody to answer them go to standard error, each distinct message once: true
+// the first time this text is shown in this style (thread-safe; a few dozen are remembered).
+bool notice_first_shown(const char* text, unsigned style);
+
 }  // namespace platform

@@ -142,29 +142,9 @@ void erase_notice() {
 }
 
 // Notices with no terminal: each distinct message once, on standard error.
-constexpr int SHOWN_LIMIT = 32;
-std::uint64_t shown_messages[SHOWN_LIMIT];
-int shown_count = 0;
-std::mutex shown_mutex;
-
-std::uint64_t message_hash(const char* text, unsigned style) {
-    std::uint64_t hash = 1469598103934665603ull ^ style;
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
-        hash ^= *p;
-        hash *= 1099511628211ull;
-    }
-    return hash;
-}
-
 int notice_to_standard_error(const char* caption, const char* text, unsigned style) {
     int answer = style == NOTICE_RETRY ? ANSWER_RETRY : ANSWER_OK;
-    std::uint64_t hash = message_hash(text, style);
-    {
-        std::lock_guard<std::mutex> lock(shown_mutex);
-        for (int i = 0; i < shown_count; ++i)
-            if (shown_messages[i] == hash) return answer;
-        if (shown_count < SHOWN_LIMIT) shown_messages[shown_count++] = hash;
-    }
+    if (!notice_first_shown(text, style)) return answer;
     iovec parts[4] = {{const_cast<char*>(caption), std::strlen(caption)},
                       {const_cast<char*>(": "), 2},
                       {const_cast<char*>(text), std::strlen(text)},

@@ -5,10 +5,10 @@
 // stopping mark, which thread_stop sets before it closes anything. Where nobody can answer (the
 // console's input is a pipe or a file) or no box can be shown (no desktop), the notice goes to
 // standard error instead, each distinct message once, and is answered as the user would agree.
-#include <atomic>
 #include <cstring>
 
 #include "internal.h"
+#include "platform/common/notice_layout.h"
 
 namespace platform {
 
@@ -19,39 +19,10 @@ BOOL CALLBACK close_window(HWND window, LPARAM) {
     return TRUE;
 }
 
-// Messages already written to standard error (the text's first bytes and its style).
-constexpr int SHOWN_LIMIT = 32;
-constexpr std::size_t SHOWN_PREFIX = 64;
-char shown_messages[SHOWN_LIMIT][SHOWN_PREFIX];
-unsigned shown_styles[SHOWN_LIMIT];
-std::atomic<int> shown_count{0};
-SRWLOCK shown_lock = SRWLOCK_INIT;
-
-bool first_showing(const char* text, unsigned style) {
-    AcquireSRWLockExclusive(&shown_lock);
-    bool first = true;
-    int count = shown_count.load();
-    for (int i = 0; i < count && first; ++i)
-        if (shown_styles[i] == style &&
-            std::strncmp(shown_messages[i], text, SHOWN_PREFIX - 1) == 0)
-            first = false;
-    if (first && count < SHOWN_LIMIT) {
-        std::strncpy(shown_messages[count], text, SHOWN_PREFIX - 1);
-        shown_messages[count][SHOWN_PREFIX - 1] = '\0';
-        shown_styles[count] = style;
-        shown_count.store(count + 1);
-    }
-    ReleaseSRWLockExclusive(&shown_lock);
-    return first;
-}
-
 int notice_to_standard_error(const char* caption, const char* text, unsigned style) {
-    if (first_showing(text, style)) {
-        HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
-        DWORD written = 0;
+    if (notice_first_shown(text, style)) {
         const char* parts[] = {caption, ": ", text, "\r\n"};
-        for (const char* part : parts)
-            WriteFile(error, part, static_cast<DWORD>(std::strlen(part)), &written, nullptr);
+        for (const char* part : parts) write_stderr(part, std::strlen(part));
     }
     return style == NOTICE_RETRY ? ANSWER_RETRY : ANSWER_OK;
 }
