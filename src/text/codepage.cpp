@@ -4,6 +4,10 @@
 #include <bit>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 const CodePage* converted_code_page = nullptr;
 
 namespace {
@@ -109,12 +113,29 @@ bool code_page_build(unsigned number, const platform::CodePageCharacter* charact
 
 std::size_t ascii_prefix_length(const char* text, std::size_t length) {
     std::size_t at = 0;
+#if defined(__SSE2__)
+    // Sixty-four bytes a step: every receive of ASCII text is scanned once, and a scan a word at
+    // a time cost as much processor time as the receive's own copy.
+    for (; length - at >= 64; at += 64) {
+        const __m128i* block = reinterpret_cast<const __m128i*>(text + at);
+        __m128i any =
+            _mm_or_si128(_mm_or_si128(_mm_loadu_si128(block), _mm_loadu_si128(block + 1)),
+                         _mm_or_si128(_mm_loadu_si128(block + 2), _mm_loadu_si128(block + 3)));
+        if (_mm_movemask_epi8(any) != 0) break;
+    }
+    for (; length - at >= 16; at += 16) {
+        int high = _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at)));
+        if (high != 0)
+            return at + static_cast<std::size_t>(std::countr_zero(static_cast<unsigned>(high)));
+    }
+#else
     while (length - at >= 32) {
         std::uint64_t any = load_word(text + at) | load_word(text + at + 8) |
                             load_word(text + at + 16) | load_word(text + at + 24);
         if ((any & HIGH_BITS) != 0) break;
         at += 32;
     }
+#endif
     while (at < length && static_cast<unsigned char>(text[at]) < 128) ++at;
     return at;
 }
@@ -123,17 +144,22 @@ std::size_t code_page_to_utf8(const CodePage& page, const char* text, std::size_
                               char* out) {
     char* at = out;
     std::size_t done = 0;
-    // The entry goes through a register: its length is taken from there, not loaded again
-    // after the store.
-    auto convert_pair = [&](std::size_t from) {
-        std::uint16_t index;
-        std::memcpy(&index, text + from, sizeof index);
+    auto entry_of = [&](std::uint16_t index) {
         std::uint64_t pair;
         std::memcpy(&pair, &page.pairs[index], sizeof pair);
+        return pair;
+    };
+    // The entry goes through a register: its length is taken from there, not loaded again
+    // after the store.
+    auto put = [&](std::uint64_t pair) {
         std::memcpy(at, &pair, sizeof pair);
         at += pair_length(pair);
     };
-    // Eight bytes at a time: a word of ASCII is copied as it is, any other converted in pairs.
+    // Eight bytes at a time: a word of ASCII is copied as it is, any other converted in pairs
+    // taken from the word already loaded. All loads come before the stores: a load after a
+    // store whose address is not yet known waits in case it reads what the store writes,
+    // which makes the conversion about half as slow again.
+    constexpr bool LITTLE = std::endian::native == std::endian::little;
     for (; length - done >= 8; done += 8) {
         std::uint64_t word = load_word(text + done);
         if ((word & HIGH_BITS) == 0) {
@@ -141,9 +167,20 @@ std::size_t code_page_to_utf8(const CodePage& page, const char* text, std::size_
             at += 8;
             continue;
         }
-        for (std::size_t i = 0; i < 8; i += 2) convert_pair(done + i);
+        std::uint64_t first = entry_of(static_cast<std::uint16_t>(word >> (LITTLE ? 0 : 48)));
+        std::uint64_t second = entry_of(static_cast<std::uint16_t>(word >> (LITTLE ? 16 : 32)));
+        std::uint64_t third = entry_of(static_cast<std::uint16_t>(word >> (LITTLE ? 32 : 16)));
+        std::uint64_t fourth = entry_of(static_cast<std::uint16_t>(word >> (LITTLE ? 48 : 0)));
+        put(first);
+        put(second);
+        put(third);
+        put(fourth);
     }
-    for (; length - done >= 2; done += 2) convert_pair(done);
+    for (; length - done >= 2; done += 2) {
+        std::uint16_t index;
+        std::memcpy(&index, text + done, sizeof index);
+        put(entry_of(index));
+    }
     if (done < length) {
         const CodePageEntry& entry = page.entries[static_cast<unsigned char>(text[done])];
         std::memcpy(at, &entry, sizeof entry);

@@ -115,9 +115,10 @@ TEST(CodePageConversionTest, FrameAndNamesAtEveryAlignment) {
     auto owned = small_page();
     CodePage& page = *owned;
     EXPECT_EQ(to_utf8(page, "\xC9\xCD\xBB M\x81ller"), "╔═╗ Müller");
-    // An 8-bit byte at every place of two words and their tail, among ASCII: every byte
-    // converted on its own, whichever path of the conversion takes it.
-    for (std::size_t length = 0; length <= 20; ++length) {
+    // An 8-bit byte at every place of texts up to a little over two 64-byte blocks, among
+    // ASCII: every byte converted on its own and found by the scan, whichever path of the
+    // conversion (words, pairs, tail) or of the scan (blocks of 64 and 16 bytes, tail) takes it.
+    for (std::size_t length = 0; length <= 140; ++length) {
         for (std::size_t at = 0; at < length; ++at) {
             std::string text(length, 'a');
             text[at] = '\x82';
