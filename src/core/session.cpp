@@ -9,7 +9,12 @@
 // When the server's code page is converted, the chunks and their markers are still found on
 // the server's own bytes; only the display text is converted, on its way out. A chunk's text
 // of ASCII only goes out from the receive buffer as it is; any other, converted whole.
+#include <bit>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "actions/actions.h"
 #include "core/console_state.h"
@@ -45,12 +50,19 @@ struct PendingOutput {
         }
         parts[count++] = {data, length};
     }
-    // Display text, converted when a code page is.
+    // Display text, converted when a code page is: a chunk's worth at a time, each of ASCII
+    // only left where it is.
     void add_display(const char* data, std::size_t length) {
         if (converted_code_page == nullptr) {
             add(data, length);
             return;
         }
+        for (std::size_t at = 0; at < length; at += RECEIVE_CHUNK) {
+            std::size_t piece = length - at < RECEIVE_CHUNK ? length - at : RECEIVE_CHUNK;
+            add_converted(data + at, piece);
+        }
+    }
+    void add_converted(const char* data, std::size_t length) {
         if (ascii_prefix_length(data, length) == length) {
             add(data, length);
             return;
@@ -76,7 +88,30 @@ struct PendingOutput {
 // Displays and obeys the chunks of one receive; stops at the end of the session.
 void take_received(const char* data, std::size_t length) {
     static PendingOutput pending;
-    for (std::size_t at = 0; at < length && link_state.load() == LINK_ONLINE; at += RECEIVE_CHUNK) {
+    // A chunk with neither a NUL nor a '~' is display text whole, so the chunks before the
+    // next of either go out as one run without being decoded one by one, and a run of ASCII
+    // without being looked at again. The scan stops at the first of them and starts again
+    // only once past it, so that a receive is scanned once however they are spread.
+    TextScan scan{0, true};
+    bool scanned = false;
+    std::size_t at = 0;
+    while (at < length && link_state.load() == LINK_ONLINE) {
+        if (!scanned || scan.special < at) {
+            scan = scan_text(data, at, length);
+            scanned = true;
+        }
+        std::size_t plain = scan.special == length
+                                ? length - at
+                                : (scan.special - at) / RECEIVE_CHUNK * RECEIVE_CHUNK;
+        if (plain > 0) {
+            if (scan.ascii) {
+                pending.add(data + at, plain);
+            } else {
+                pending.add_display(data + at, plain);
+            }
+            at += plain;
+            continue;
+        }
         std::size_t chunk_length = length - at < RECEIVE_CHUNK ? length - at : RECEIVE_CHUNK;
         ChunkDecoded chunk = decode_chunk(data + at, chunk_length);
         pending.add_display(data + at, chunk.display_length);
@@ -86,6 +121,7 @@ void take_received(const char* data, std::size_t length) {
             argument_buffer[chunk.argument_length] = '\0';
             apply_control(chunk.control, argument_buffer, chunk.argument_length);
         }
+        at += chunk_length;
     }
     pending.flush();
 }
@@ -103,6 +139,46 @@ const char* find_marker(const char* text, std::size_t length) {
 }
 
 }  // namespace
+
+TextScan scan_text(const char* data, std::size_t from, std::size_t length) {
+    std::size_t at = from;
+    bool high = false;
+#if defined(__SSE2__)
+    // Sixty-four bytes a step while none is special, then sixteen to find the first that is:
+    // one pass over the text instead of one for each kind of byte.
+    const __m128i nul = _mm_setzero_si128();
+    const __m128i tilde = _mm_set1_epi8('~');
+    auto special_in = [&](__m128i bytes) {
+        return _mm_or_si128(_mm_cmpeq_epi8(bytes, nul), _mm_cmpeq_epi8(bytes, tilde));
+    };
+    __m128i seen = _mm_setzero_si128();
+    for (; length - at >= 64; at += 64) {
+        const __m128i* block = reinterpret_cast<const __m128i*>(data + at);
+        __m128i a = _mm_loadu_si128(block), b = _mm_loadu_si128(block + 1);
+        __m128i c = _mm_loadu_si128(block + 2), d = _mm_loadu_si128(block + 3);
+        __m128i special = _mm_or_si128(_mm_or_si128(special_in(a), special_in(b)),
+                                       _mm_or_si128(special_in(c), special_in(d)));
+        if (_mm_movemask_epi8(special) != 0) break;
+        seen = _mm_or_si128(seen, _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d)));
+    }
+    for (; length - at >= 16; at += 16) {
+        __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
+        int special = _mm_movemask_epi8(special_in(bytes));
+        if (special != 0) {
+            int first = std::countr_zero(static_cast<unsigned>(special));
+            int before = _mm_movemask_epi8(bytes) & ((1 << first) - 1);
+            return {at + static_cast<std::size_t>(first),
+                    _mm_movemask_epi8(seen) == 0 && before == 0};
+        }
+        seen = _mm_or_si128(seen, bytes);
+    }
+    high = _mm_movemask_epi8(seen) != 0;
+#endif
+    for (; at < length && data[at] != '\0' && data[at] != '~'; ++at) {
+        if (static_cast<unsigned char>(data[at]) >= 128) high = true;
+    }
+    return {at, !high};
+}
 
 ChunkDecoded decode_chunk(const char* chunk, std::size_t length) {
     const char* nul = static_cast<const char*>(std::memchr(chunk, '\0', length));

@@ -17,6 +17,14 @@ struct ChunkDecoded {
 // Decodes one received chunk of length bytes (at most RECEIVE_CHUNK): the text ends at the
 // first NUL; the first "~~~" in it and the character after it are the marker. Pure.
 ChunkDecoded decode_chunk(const char* chunk, std::size_t length);
+// How far a receive's display text runs from a place: to the first NUL or '~' at or after
+// from, or to length when there is none, and whether every byte up to there is below 128. The
+// chunks wholly before that place are display text only. Pure.
+struct TextScan {
+    std::size_t special;
+    bool ascii;
+};
+TextScan scan_text(const char* data, std::size_t from, std::size_t length);
 // The receive loop of one connected session.
 void run_session();
 // Carries out one control with its argument (NUL-ended, changeable in place).

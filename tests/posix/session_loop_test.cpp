@@ -127,6 +127,38 @@ TEST_F(SessionLoop, ManyChunksKeepEveryByteInOrder) {
     EXPECT_EQ(run(stream), stream);
 }
 
+TEST_F(SessionLoop, PlainChunksAroundOthersAreCutAsAlone) {
+    // Sixteen chunks in one receive: plain ones before, between and after chunks with a lone
+    // '~', a NUL, a marker, a marker cut by a boundary and a NUL at a chunk's first byte. What
+    // shows is what each chunk decoded alone gives.
+    std::string stream;
+    auto chunk = [&](const std::string& special, std::size_t at) {
+        std::string text(RECEIVE_CHUNK, static_cast<char>('a' + stream.size() / RECEIVE_CHUNK));
+        text.replace(at, special.size(), special);
+        stream += text;
+    };
+    chunk("", 0);
+    chunk("~", 500);
+    chunk("", 0);
+    chunk(std::string("\0", 1), 700);
+    chunk("", 0);
+    chunk("", 0);
+    chunk("~~~65", 300);
+    chunk("~~", RECEIVE_CHUNK - 2);
+    chunk("~1", 0);
+    for (int i = 0; i < 6; ++i) chunk("", 0);
+    chunk(std::string("\0", 1), 0);
+    std::string expected;
+    for (std::size_t at = 0; at < stream.size(); at += RECEIVE_CHUNK) {
+        ChunkDecoded decoded = decode_chunk(stream.data() + at, RECEIVE_CHUNK);
+        expected.append(stream, at, decoded.display_length);
+    }
+    EXPECT_EQ(expected.size(), 15 * RECEIVE_CHUNK - 324 - 724);
+    EXPECT_EQ(run(stream), expected);
+    EXPECT_EQ(exit_code.load(), 5u);
+    EXPECT_EQ(raw_keys.load(), 0);
+}
+
 TEST_F(SessionLoop, TitleIsSavedAtStartAndRestored) {
     platform::set_console_title("Before");
     run("~~~5"

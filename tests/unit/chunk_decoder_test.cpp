@@ -81,3 +81,33 @@ TEST(DecodeChunk, PartialMarkersAreText) {
 }
 
 }  // namespace
+
+// The scan that lets runs of whole chunks go out undecoded, against the plain reading of what
+// it answers: every start and every place of a NUL, a '~' and an 8-bit byte, in texts long
+// enough for its steps of 64 and 16 bytes and its tail.
+TEST(ScanText, FindsTheFirstNulOrTildeAndWhetherAllBeforeIsAscii) {
+    auto expected = [](const std::string& text, std::size_t from) {
+        std::size_t at = from;
+        bool ascii = true;
+        for (; at < text.size() && text[at] != '\0' && text[at] != '~'; ++at) {
+            if (static_cast<unsigned char>(text[at]) >= 128) ascii = false;
+        }
+        return TextScan{at, ascii};
+    };
+    const std::size_t length = 150;
+    for (char special : {'\0', '~', 'x'}) {
+        for (std::size_t special_at = 0; special_at <= length; special_at += 7) {
+            for (std::size_t high_at = 0; high_at <= length; high_at += 11) {
+                std::string text(length, 'a');
+                if (high_at < length) text[high_at] = '\xC9';
+                if (special_at < length) text[special_at] = special;
+                for (std::size_t from = 0; from <= length; from += 13) {
+                    TextScan want = expected(text, from);
+                    TextScan got = scan_text(text.data(), from, text.size());
+                    EXPECT_EQ(got.special, want.special) << special_at << " " << from;
+                    EXPECT_EQ(got.ascii, want.ascii) << special_at << " " << high_at << " " << from;
+                }
+            }
+        }
+    }
+}
