@@ -23,11 +23,13 @@
 
 namespace {
 
-// One receive takes whatever has arrived, up to this much: with a fast server, fewer and larger
-// receives and writes cost markedly less time per byte (fewer window updates, fewer trips into
-// the output file's write path) than 128 KiB ones, and nothing ever waits for the buffer to
-// fill.
-constexpr std::size_t RECEIVE_BUFFER_SIZE = 512 * RECEIVE_CHUNK;
+// One receive takes whatever has arrived, up to this much; nothing ever waits for the buffer to
+// fill. Measured on Linux loopback against a fast server, 128 KiB beat 64, 256 and 512 KiB to
+// /dev/null and matched them to a file: a larger receive holds the socket longer, so more of
+// the arriving data is processed afterwards on this thread, and each window update it opens
+// lets the server's queued data through on this thread's processor in larger bursts. Its text
+// also stays in the processor's cache between the receive and the scan.
+constexpr std::size_t RECEIVE_BUFFER_SIZE = 128 * RECEIVE_CHUNK;
 constexpr int MAX_PARTS = static_cast<int>(RECEIVE_BUFFER_SIZE / RECEIVE_CHUNK);
 
 char receive_buffer[RECEIVE_BUFFER_SIZE];
@@ -151,6 +153,22 @@ TextScan scan_text(const char* data, std::size_t from, std::size_t length) {
     auto special_in = [&](__m128i bytes) {
         return _mm_or_si128(_mm_cmpeq_epi8(bytes, nul), _mm_cmpeq_epi8(bytes, tilde));
     };
+    // First the common case, plain ASCII, at its cheapest: a block of only bytes 1 to 125
+    // holds neither a NUL, a '~' nor an 8-bit byte. A block with any other (DEL too) is looked
+    // at again below, byte kind by byte kind, and so is all that follows it.
+    const __m128i one = _mm_set1_epi8(1);
+    const __m128i last_plain = _mm_set1_epi8('~' - 2);
+    for (; length - at >= 64; at += 64) {
+        const __m128i* block = reinterpret_cast<const __m128i*>(data + at);
+        // A byte less one, unsigned: 0 to 124 for the plain ones, 125 and up for any other.
+        __m128i largest = _mm_max_epu8(_mm_max_epu8(_mm_sub_epi8(_mm_loadu_si128(block), one),
+                                                    _mm_sub_epi8(_mm_loadu_si128(block + 1), one)),
+                                       _mm_max_epu8(_mm_sub_epi8(_mm_loadu_si128(block + 2), one),
+                                                    _mm_sub_epi8(_mm_loadu_si128(block + 3), one)));
+        int other =
+            _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(largest, last_plain), last_plain));
+        if (other != 0xFFFF) break;
+    }
     __m128i seen = _mm_setzero_si128();
     for (; length - at >= 64; at += 64) {
         const __m128i* block = reinterpret_cast<const __m128i*>(data + at);

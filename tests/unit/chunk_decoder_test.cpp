@@ -83,8 +83,8 @@ TEST(DecodeChunk, PartialMarkersAreText) {
 }  // namespace
 
 // The scan that lets runs of whole chunks go out undecoded, against the plain reading of what
-// it answers: every start and every place of a NUL, a '~' and an 8-bit byte, in texts long
-// enough for its steps of 64 and 16 bytes and its tail.
+// it answers: every start and every place of a NUL, a '~', a DEL (which is neither) and an 8-bit
+// byte, in texts long enough for its steps of 64 and 16 bytes and its tail.
 TEST(ScanText, FindsTheFirstNulOrTildeAndWhetherAllBeforeIsAscii) {
     auto expected = [](const std::string& text, std::size_t from) {
         std::size_t at = from;
@@ -95,7 +95,7 @@ TEST(ScanText, FindsTheFirstNulOrTildeAndWhetherAllBeforeIsAscii) {
         return TextScan{at, ascii};
     };
     const std::size_t length = 150;
-    for (char special : {'\0', '~', 'x'}) {
+    for (char special : {'\0', '~', 'x', '\x7F'}) {
         for (std::size_t special_at = 0; special_at <= length; special_at += 7) {
             for (std::size_t high_at = 0; high_at <= length; high_at += 11) {
                 std::string text(length, 'a');
