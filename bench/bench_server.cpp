@@ -31,6 +31,11 @@
 //           This program is linked statically and touches little memory,
 //           because a child's peak resident set also counts what the process it was forked
 //           from had resident when it called exec.
+//   relay   --port P
+//           The floor of a console's key path, for the key-latency row: on the terminal it is
+//           given (made raw, without echo) it connects to 127.0.0.1:P and relays both ways and
+//           does nothing else. Each key read is written back to the terminal first, as the
+//           console echoes it, and then sent; what the server sends goes to the terminal.
 //
 // In PROGRAM ARGS, "{PORT}" is replaced by the listening port.
 #include <arpa/inet.h>
@@ -86,6 +91,7 @@ void sleep_ns(std::int64_t ns) {
 
 struct Options {
     std::string dir;
+    int port = 0;
     std::string out;
     long long bytes = 256LL << 20;
     std::size_t block = 1 << 20;
@@ -109,6 +115,8 @@ Options parse(int argc, char** argv) {
         };
         if (a == "--dir") {
             o.dir = value();
+        } else if (a == "--port") {
+            o.port = std::atoi(value().c_str());
         } else if (a == "--out") {
             o.out = value();
         } else if (a == "--bytes") {
@@ -141,7 +149,8 @@ Options parse(int argc, char** argv) {
             fail_plain("unknown option");
         }
     }
-    if (o.dir.empty() && std::string(argv[1]) != "run") fail_plain("--dir is needed");
+    std::string what = argv[1];
+    if (o.dir.empty() && what != "run" && what != "relay") fail_plain("--dir is needed");
     return o;
 }
 
@@ -704,11 +713,49 @@ int run_program(const Options& o) {
     return 0;
 }
 
+int run_relay(const Options& o) {
+    int connection = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(o.port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connection < 0 ||
+        connect(connection, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        fail("connect");
+    }
+    termios saved{};
+    if (tcgetattr(0, &saved) != 0) fail("tcgetattr");
+    termios raw = saved;
+    cfmakeraw(&raw);
+    tcsetattr(0, TCSANOW, &raw);
+    pollfd waits[2] = {{0, POLLIN, 0}, {connection, POLLIN, 0}};
+    char buffer[4096];
+    for (bool open = true; open;) {
+        if (poll(waits, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (waits[0].revents != 0) {
+            ssize_t n = read(0, buffer, sizeof buffer);
+            if (n <= 0) break;
+            if (write(1, buffer, static_cast<std::size_t>(n)) != n) break;
+            if (send(connection, buffer, static_cast<std::size_t>(n), 0) != n) break;
+        }
+        if (waits[1].revents != 0) {
+            ssize_t n = recv(connection, buffer, sizeof buffer, 0);
+            open = n > 0 && write(1, buffer, static_cast<std::size_t>(n)) == n;
+        }
+    }
+    tcsetattr(0, TCSANOW, &saved);
+    close(connection);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
-    if (argc < 2) fail_plain("usage: bench-server flood|keys|idle|cmdwall OPTIONS");
+    if (argc < 2) fail_plain("usage: bench-server flood|keys|idle|cmdwall|run|relay OPTIONS");
     std::string what = argv[1];
     Options o = parse(argc, argv);
     if (what == "flood") return run_flood(o);
@@ -716,5 +763,6 @@ int main(int argc, char** argv) {
     if (what == "idle") return run_idle(o);
     if (what == "cmdwall") return run_cmdwall(o);
     if (what == "run") return run_program(o);
+    if (what == "relay") return run_relay(o);
     fail_plain("unknown measurement");
 }
