@@ -15,6 +15,10 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#define SCAN_AVX2 1
+#include <immintrin.h>
+#endif
 
 #include "actions/actions.h"
 #include "core/console_state.h"
@@ -140,6 +144,33 @@ const char* find_marker(const char* text, std::size_t length) {
     return nullptr;
 }
 
+#if SCAN_AVX2
+// Where plain ASCII (bytes 1 to 125) stops, to a 128-byte step, from at: the same test as the
+// scan's first loop below on twice the width. Built for processors with AVX2 only, and called
+// only on those; the scan's own loops finish what it leaves.
+__attribute__((target("avx2"))) std::size_t plain_prefix_avx2(const char* data, std::size_t at,
+                                                              std::size_t length) {
+    const __m256i one = _mm256_set1_epi8(1);
+    const __m256i last_plain = _mm256_set1_epi8('~' - 2);
+    for (; length - at >= 128; at += 128) {
+        const __m256i* block = reinterpret_cast<const __m256i*>(data + at);
+        __m256i largest =
+            _mm256_max_epu8(_mm256_max_epu8(_mm256_sub_epi8(_mm256_loadu_si256(block), one),
+                                            _mm256_sub_epi8(_mm256_loadu_si256(block + 1), one)),
+                            _mm256_max_epu8(_mm256_sub_epi8(_mm256_loadu_si256(block + 2), one),
+                                            _mm256_sub_epi8(_mm256_loadu_si256(block + 3), one)));
+        __m256i plain = _mm256_cmpeq_epi8(_mm256_max_epu8(largest, last_plain), last_plain);
+        if (static_cast<unsigned>(_mm256_movemask_epi8(plain)) != 0xFFFFFFFFu) break;
+    }
+    return at;
+}
+
+const bool HAS_AVX2 = [] {
+    __builtin_cpu_init();  // needed when called before the run-time library's own start-up
+    return __builtin_cpu_supports("avx2") != 0;
+}();
+#endif
+
 }  // namespace
 
 TextScan scan_text(const char* data, std::size_t from, std::size_t length) {
@@ -158,6 +189,12 @@ TextScan scan_text(const char* data, std::size_t from, std::size_t length) {
     // at again below, byte kind by byte kind, and so is all that follows it.
     const __m128i one = _mm_set1_epi8(1);
     const __m128i last_plain = _mm_set1_epi8('~' - 2);
+#if SCAN_AVX2
+    // Measured on Linux loopback, the scan at twice the width took about 15% off the console's
+    // processor time per GiB of ASCII to /dev/null: it is the one pass over the text that a
+    // relay which looks at nothing does not make.
+    if (HAS_AVX2) at = plain_prefix_avx2(data, at, length);
+#endif
     for (; length - at >= 64; at += 64) {
         const __m128i* block = reinterpret_cast<const __m128i*>(data + at);
         // A byte less one, unsigned: 0 to 124 for the plain ones, 125 and up for any other.
