@@ -136,13 +136,14 @@ class PrivateDisplay {
 
     std::string environment() const { return "DISPLAY=" + name_; }
 
-    // Runs xdotool on this display; true when it succeeded.
-    bool xdotool(const std::vector<std::string>& args, std::string* output = nullptr) const {
+    // Runs xdotool on this display; true when it succeeded within the time (else it is ended).
+    bool xdotool(const std::vector<std::string>& args, std::string* output = nullptr,
+                 int within_ms = WAIT_MS) const {
         ProcessOptions options;
         options.program = "xdotool";
         options.extra_environment = {environment()};
         ConsoleProcess tool(args, options);
-        if (!tool.wait_exit(WAIT_MS)) return false;
+        if (!tool.wait_exit(within_ms)) return false;
         if (output) *output = tool.stdout_text();
         return tool.exit_status() == 0;
     }
@@ -160,11 +161,16 @@ class PrivateDisplay {
     }
     // Answers the notice with a key (Return: Retry; Escape: Cancel) and waits until the box
     // has gone. On a busy machine a box that is shown may not take keys yet, and the first
-    // press is lost, so the key is pressed again while the box stays.
+    // press is lost, so the key is pressed again while the box stays. A box is found as soon
+    // as wine has made its window, which may not be mapped yet: only a visible one is given
+    // the focus, and each try is bounded, since waiting for the focus to reach a window that
+    // cannot take it waits for ever (seen in CI: the whole wait went on the first try).
     bool answer(const std::string& key) const {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(WAIT_MS);
         do {
-            xdotool({"search", "--name", CAPTION, "windowfocus", "--sync", "key", key});
+            xdotool(
+                {"search", "--onlyvisible", "--name", CAPTION, "windowfocus", "--sync", "key", key},
+                nullptr, 3000);
             if (wait_for_window(CAPTION, false, 2000)) return true;
         } while (std::chrono::steady_clock::now() < deadline);
         return false;
