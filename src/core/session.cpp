@@ -98,14 +98,10 @@ void take_received(const char* data, std::size_t length) {
     // next of either go out as one run without being decoded one by one, and a run of ASCII
     // without being looked at again. The scan stops at the first of them and starts again
     // only once past it, so that a receive is scanned once however they are spread.
-    TextScan scan{0, true};
-    bool scanned = false;
+    TextScan scan = scan_text(data, 0, length);
     std::size_t at = 0;
     while (at < length && link_state.load() == LINK_ONLINE) {
-        if (!scanned || scan.special < at) {
-            scan = scan_text(data, at, length);
-            scanned = true;
-        }
+        if (scan.special < at) scan = scan_text(data, at, length);
         std::size_t plain = scan.special == length
                                 ? length - at
                                 : (scan.special - at) / RECEIVE_CHUNK * RECEIVE_CHUNK;

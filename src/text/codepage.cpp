@@ -114,8 +114,8 @@ bool code_page_build(unsigned number, const platform::CodePageCharacter* charact
 std::size_t ascii_prefix_length(const char* text, std::size_t length) {
     std::size_t at = 0;
 #if defined(__SSE2__)
-    // Sixty-four bytes a step: every receive of ASCII text is scanned once, and a scan a word at
-    // a time cost as much processor time as the receive's own copy.
+    // Sixty-four bytes a step: each chunk's worth of display text that the receive's scan could
+    // not pass as ASCII is looked at here before it is converted.
     for (; length - at >= 64; at += 64) {
         const __m128i* block = reinterpret_cast<const __m128i*>(text + at);
         __m128i any =
