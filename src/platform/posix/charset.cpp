@@ -65,11 +65,15 @@ bool code_page_characters(unsigned code_page, CodePageCharacter* characters) {
         std::size_t out_left = sizeof out;
         iconv(converter, nullptr, nullptr, nullptr, nullptr);  // a fresh start for each byte
         std::size_t result = iconv(converter, &in_at, &in_left, &out_at, &out_left);
-        std::size_t produced = sizeof out - out_left;
         if (result == static_cast<std::size_t>(-1)) {
             if (errno == EINVAL) character.kind = CodePageByte::LEAD_BYTE;
             continue;
         }
+        // Converters of code pages with combining marks (1255, 1258) hold a character back in
+        // case a mark follows: the flush lets it out.
+        if (iconv(converter, nullptr, nullptr, &out_at, &out_left) == static_cast<std::size_t>(-1))
+            continue;
+        std::size_t produced = sizeof out - out_left;
         if (produced == 0 || produced > sizeof character.text) continue;
         character.kind = CodePageByte::CHARACTER;
         character.length = static_cast<std::uint8_t>(produced);
