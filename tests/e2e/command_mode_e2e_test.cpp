@@ -245,6 +245,8 @@ TEST_P(ExitStatusTest, LargeStatusesComeOutAsTheLargestStatus) {
 
 INSTANTIATE_TEST_SUITE_P(Statuses, ExitStatusTest,
                          ::testing::Values(StatusCase{"255", 255}, StatusCase{"256", 256},
+                                           // Windows' "still running" (STILL_ACTIVE)
+                                           StatusCase{"259", UINT32_MAX},
                                            StatusCase{"4294967296", UINT32_MAX},
                                            StatusCase{"99999999999", UINT32_MAX}),
                          [](const ::testing::TestParamInfo<StatusCase>& info) {

@@ -84,7 +84,9 @@ void detach_console() {
 const std::uint32_t LARGEST_EXIT_STATUS = 0xFFFFFFFFu;
 
 int exit_status(std::uint32_t code) {
-    // Windows exit codes are 32 bits wide: the server's code passes unchanged.
+    // Windows exit codes are 32 bits wide: the server's code passes unchanged, except the one a
+    // parent asking for it would take for "still running", and wait on for ever.
+    if (code == STILL_ACTIVE) return static_cast<int>(LARGEST_EXIT_STATUS);
     return static_cast<int>(code);
 }
 
