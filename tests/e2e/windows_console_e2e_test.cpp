@@ -250,12 +250,15 @@ TEST_F(WindowsConsole, KeysInBothModes) {
     end_session();
 }
 
-// The title the server sets, and the one saved at the start of the session put back.
+// The title the server sets, its controls made harmless and its letters in the code page kept
+// (0x82 is a letter in 437 and 1252), and the one saved at the start of the session put back.
 TEST_F(WindowsConsole, TitleSetAndRestored) {
     ASSERT_NO_FATAL_FAILURE(start());
-    server_says("A~~~56~Orders");
+    server_says(
+        "A~~~5"
+        "11~Caf\x82\x1b]2;X\x07\x7f");
     server_says("B" + launch(probe("set.txt", "exit"), 0));
-    EXPECT_EQ(read_report(dir, "set.txt")["title"], "Orders");
+    EXPECT_EQ(read_report(dir, "set.txt")["title"], "Caf\x82?]2;X??");
     server_says("C~~~5");
     server_says("D" + launch(probe("restored.txt", "exit"), 0));
     EXPECT_EQ(read_report(dir, "restored.txt")["title"], CAPTION);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "internal.h"
+#include "platform/common/harmless_text.h"
 
 namespace platform {
 
@@ -28,8 +29,20 @@ void set_console_title(const char* title) {
     AcquireSRWLockExclusive(&title_lock);
     copy_text(last_title, TITLE_CAPACITY, title);
     ReleaseSRWLockExclusive(&title_lock);
-    // The console shows the title as text: no byte of it can act as a control.
-    SetConsoleTitleA(title);
+    // A console may hand its title on to the terminal that hosts it: the title is read in the
+    // console's code page and made harmless as a UTF-8 terminal's title is (C0, DEL, C1).
+    wchar_t wide[TITLE_CAPACITY];
+    char utf8[3 * TITLE_CAPACITY];
+    char harmless[3 * TITLE_CAPACITY];
+    int length = MultiByteToWideChar(GetConsoleOutputCP(), 0, title,
+                                     static_cast<int>(strnlen(title, TITLE_CAPACITY - 1)), wide,
+                                     TITLE_CAPACITY - 1);
+    length = WideCharToMultiByte(CP_UTF8, 0, wide, length, utf8, sizeof utf8, nullptr, nullptr);
+    std::size_t kept = copy_harmless_utf8(harmless, sizeof harmless, utf8, length);
+    length =
+        MultiByteToWideChar(CP_UTF8, 0, harmless, static_cast<int>(kept), wide, TITLE_CAPACITY - 1);
+    wide[length] = L'\0';
+    SetConsoleTitleW(wide);
 }
 
 std::size_t get_console_title(char* buffer, std::size_t capacity) {
