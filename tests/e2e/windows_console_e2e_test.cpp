@@ -308,6 +308,31 @@ TEST_F(WindowsConsole, RememberedProgramIsEndedAndNothingElse) {
     end_session();
 }
 
+// Creation flags that mean nothing for a started program are left out: with
+// EXTENDED_STARTUPINFO_PRESENT (0x80000) Windows would read past the start-up information given,
+// and the console would crash. A flags word of all ones harms nothing either, and the console
+// goes on taking keys. A detached program outlives the console (a program sharing the console
+// would end with it under wine).
+TEST_F(WindowsConsole, MeaninglessFlagsAreLeftOut) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    server_says("A" + launch(probe("extended.txt", "sleep"), 0x80000u | DETACHED));
+    std::string pid = read_report(dir, "extended.txt")["pid"];
+    ASSERT_FALSE(pid.empty()) << console->stderr_text();
+    server_says("B" + launch(probe("all.txt", "exit"), 0xFFFFFFFFu));
+    type_and_expect("x\r", "x");
+    end_session();
+    std::vector<std::string> words = harness::console_launcher();
+    for (const std::string& word : {harness::windows_helper("console_probe"),
+                                    std::string("census.txt"), std::string("census"), pid})
+        words.push_back(word);
+    ProcessOptions options;
+    options.program = words.front();
+    words.erase(words.begin());
+    options.working_directory = dir.path();
+    ConsoleProcess census(words, options);
+    EXPECT_EQ(read_report(dir, "census.txt")["process_" + pid], "running");
+}
+
 // A console control event ends the console through its control handler, which puts the input
 // mode and title back. Wine can neither send Ctrl+Break to another process group nor close the
 // window of a console at a terminal; what it can deliver is the Ctrl+C event it makes of the
@@ -342,6 +367,20 @@ TEST(WindowsWaysOut, UnusableDirectoryLeavesTheConsoleAsFound) {
     TerminalConsole console({"-p" + dir.path() + "/missing"}, options);
     ASSERT_TRUE(console.wait_exit(WAIT_MS));
     EXPECT_EQ(parent_view(console.stderr_text()).exit_code, "1") << console.stderr_text();
+    expect_console_as_found(console);
+}
+
+// A crash ends the console through its last-chance handler, which puts the input mode and title
+// back and ends the process with the crash's code: crash_probe.exe is the Windows backend
+// writing through a null pointer (0xC0000005) with the console in its own mode and title.
+TEST(WindowsWaysOut, CrashLeavesTheConsoleAsFound) {
+    SKIP_UNLESS_WINDOWS();
+    pty::TerminalOptions options;
+    options.windows_parent = true;
+    options.windows_program = harness::windows_helper("crash_probe");
+    TerminalConsole console({}, options);
+    ASSERT_TRUE(console.wait_exit(WAIT_MS));
+    EXPECT_EQ(parent_view(console.stderr_text()).exit_code, "3221225477") << console.stderr_text();
     expect_console_as_found(console);
 }
 

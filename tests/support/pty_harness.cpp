@@ -47,8 +47,9 @@ TerminalConsole::TerminalConsole(const std::vector<std::string>& args, TerminalO
     if (::pipe2(stop_pipe_, O_CLOEXEC) != 0) fail("pipe2");
 
     harness::SpawnRequest request;
-    request.argv = options.windows_parent ? harness::windows_parent_command(args)
-                                          : harness::console_command(args);
+    request.argv = options.windows_parent
+                       ? harness::windows_parent_command(args, options.windows_program)
+                       : harness::console_command(args);
     request.working_directory = options.working_directory;
     request.extra_environment = options.extra_environment;
     request.terminal = terminal;

@@ -27,6 +27,7 @@ struct TerminalOptions {
     // that shares its console and reports on standard error how it found the console's input
     // mode and title before and after (harness::windows_parent_command).
     bool windows_parent = false;
+    std::string windows_program = {};  // with windows_parent: run this instead of the console
     unsigned short rows = 24;
     unsigned short columns = 80;
     std::vector<std::string> extra_environment = {};  // "NAME=value" (LC_ALL is C unless given)

@@ -57,10 +57,11 @@ std::string windows_helper(const std::string& name) {
     return console.substr(0, console.find_last_of('/') + 1) + "test-helpers/" + name + ".exe";
 }
 
-std::vector<std::string> windows_parent_command(const std::vector<std::string>& args) {
+std::vector<std::string> windows_parent_command(const std::vector<std::string>& args,
+                                                const std::string& program) {
     std::vector<std::string> words = console_launcher();
     words.push_back(windows_helper("exit_code_probe"));
-    words.push_back(console_path());
+    words.push_back(program.empty() ? console_path() : program);
     words.insert(words.end(), args.begin(), args.end());
     return words;
 }

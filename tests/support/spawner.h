@@ -31,8 +31,10 @@ std::vector<std::string> console_command(const std::vector<std::string>& args);
 // A Windows test helper built beside a Windows console (its test-helpers/NAME.exe).
 std::string windows_helper(const std::string& name);
 // The words that run the Windows console with these arguments under the Windows parent
-// exit_code_probe.exe: the launcher's, the probe's path, the console's path, and args.
-std::vector<std::string> windows_parent_command(const std::vector<std::string>& args);
+// exit_code_probe.exe: the launcher's, the probe's path, the console's path (or another
+// Windows program's), and args.
+std::vector<std::string> windows_parent_command(const std::vector<std::string>& args,
+                                                const std::string& program = "");
 
 // Where one of the program's standard streams goes.
 enum class Stream {

@@ -19,6 +19,18 @@ SRWLOCK held_lock = SRWLOCK_INIT;
 HANDLE held_process = nullptr;  // the remembered program
 ProcessId held_id = 0;
 
+// The creation flags that mean something for a program the console starts. The rest are left
+// out: EXTENDED_STARTUPINFO_PRESENT would have Windows read a larger start-up block than the
+// one given, the debugging flags would tie the program's life to the console's,
+// CREATE_SUSPENDED would start a program that never runs, and the protected-process and job
+// flags fail or do nothing useful here. No environment is passed, so
+// CREATE_UNICODE_ENVIRONMENT has nothing to describe.
+constexpr DWORD MEANINGFUL_FLAGS =
+    DETACHED_PROCESS | CREATE_NEW_CONSOLE | CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW |
+    CREATE_DEFAULT_ERROR_MODE | CREATE_BREAKAWAY_FROM_JOB | IDLE_PRIORITY_CLASS |
+    BELOW_NORMAL_PRIORITY_CLASS | NORMAL_PRIORITY_CLASS | ABOVE_NORMAL_PRIORITY_CLASS |
+    HIGH_PRIORITY_CLASS | REALTIME_PRIORITY_CLASS;
+
 }  // namespace
 
 bool process_create(const char* command, const char* title, std::uint32_t flags, bool remember,
@@ -42,8 +54,8 @@ bool process_create(const char* command, const char* title, std::uint32_t flags,
     startup.lpReserved = nullptr;
 
     PROCESS_INFORMATION created{};
-    if (!CreateProcessA(nullptr, command_line, nullptr, nullptr, FALSE, flags, nullptr, nullptr,
-                        &startup, &created))
+    if (!CreateProcessA(nullptr, command_line, nullptr, nullptr, FALSE, flags & MEANINGFUL_FLAGS,
+                        nullptr, nullptr, &startup, &created))
         return false;
     CloseHandle(created.hThread);
     *process = created.dwProcessId;
