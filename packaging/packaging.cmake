@@ -19,20 +19,59 @@ string(REPLACE "\n" "\n " VELDRIN_LICENSE_TEXT "${VELDRIN_LICENSE_TEXT}")
 configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/copyright.in
                ${PROJECT_BINARY_DIR}/copyright @ONLY)
 
+# The changelog, in Debian's format; its latest entry must be this version's.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             ${PROJECT_SOURCE_DIR}/packaging/debian/changelog)
+file(STRINGS ${PROJECT_SOURCE_DIR}/packaging/debian/changelog VELDRIN_CHANGELOG_TOP LIMIT_COUNT 1)
+if(NOT VELDRIN_CHANGELOG_TOP MATCHES "^veldrin \\(${PROJECT_VERSION}\\) ")
+  message(FATAL_ERROR "packaging/debian/changelog starts with \"${VELDRIN_CHANGELOG_TOP}\": its "
+                      "latest entry must be for version ${PROJECT_VERSION}")
+endif()
+
+# Manual pages, the README and the changelog are installed compressed, as Debian has them
+# (gzip -9n: no name or time stamp in the file, so that the same text gives the same bytes).
+find_program(VELDRIN_GZIP gzip REQUIRED)
+set(VELDRIN_COMPRESSED)
+function(veldrin_compress source name)
+  add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/compressed/${name}.gz
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/compressed
+    COMMAND ${VELDRIN_GZIP} -9n -c ${source} > ${PROJECT_BINARY_DIR}/compressed/${name}.gz
+    DEPENDS ${source} VERBATIM)
+  set(VELDRIN_COMPRESSED ${VELDRIN_COMPRESSED} ${PROJECT_BINARY_DIR}/compressed/${name}.gz
+      PARENT_SCOPE)
+endfunction()
+veldrin_compress(${PROJECT_SOURCE_DIR}/man/veldrin.1 veldrin.1)
+veldrin_compress(${PROJECT_SOURCE_DIR}/README.md README.md)
+veldrin_compress(${PROJECT_SOURCE_DIR}/packaging/debian/changelog changelog)
+if(TARGET kestrane-demo-server)
+  veldrin_compress(${PROJECT_SOURCE_DIR}/man/kestrane-demo-server.1 kestrane-demo-server.1)
+endif()
+add_custom_target(compressed-docs ALL DEPENDS ${VELDRIN_COMPRESSED})
+
 install(TARGETS veldrin RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT console)
-install(FILES man/veldrin.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT console)
-install(FILES README.md ${PROJECT_BINARY_DIR}/copyright
+# An installation stripped of its symbols (cmake --install --strip, and the package) loses the
+# compilers' notes too: the .comment section is of no use in an installed program.
+install(CODE "
+  if(CMAKE_INSTALL_DO_STRIP)
+    execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+                    \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/veldrin\"
+                    COMMAND_ERROR_IS_FATAL ANY)
+  endif()" COMPONENT console)
+install(FILES ${PROJECT_BINARY_DIR}/compressed/veldrin.1.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT console)
+install(FILES ${PROJECT_BINARY_DIR}/compressed/README.md.gz
+              ${PROJECT_BINARY_DIR}/compressed/changelog.gz ${PROJECT_BINARY_DIR}/copyright
         DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT console)
 if(TARGET kestrane-demo-server)
   install(TARGETS kestrane-demo-server RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
           COMPONENT demo_server)
-  install(FILES man/kestrane-demo-server.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
-          COMPONENT demo_server)
+  install(FILES ${PROJECT_BINARY_DIR}/compressed/kestrane-demo-server.1.gz
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT demo_server)
 endif()
 
 set(CPACK_PACKAGE_NAME veldrin)
 set(CPACK_PACKAGE_VENDOR "The veldrin developers")
-set(CPACK_PACKAGE_CONTACT "The veldrin developers")
+set(CPACK_PACKAGE_CONTACT "The veldrin developers <veldrin@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "console for the Kestrane Database Manager server")
 string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
     "A thin terminal that keeps one TCP connection to the server, shows the"

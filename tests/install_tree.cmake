@@ -19,10 +19,11 @@ list(SORT installed)
 set(expected
     bin/kestrane-demo-server
     bin/veldrin
-    share/doc/veldrin/README.md
+    share/doc/veldrin/README.md.gz
+    share/doc/veldrin/changelog.gz
     share/doc/veldrin/copyright
-    share/man/man1/kestrane-demo-server.1
-    share/man/man1/veldrin.1)
+    share/man/man1/kestrane-demo-server.1.gz
+    share/man/man1/veldrin.1.gz)
 if(NOT installed STREQUAL expected)
   fail("installed ${installed}, expected ${expected}")
 endif()

@@ -154,8 +154,10 @@ Spawned spawn(const SpawnRequest& request) {
     argv.push_back(nullptr);
 
     // The extra entries replace the test's own entries of the same name. The locale is pinned
-    // to C and the code-page setting left out unless the request gives them, so that the
-    // program sees the same character set in any locale the tests run in.
+    // to C unless the request gives it, so that the program sees the same character set in any
+    // locale the tests run in, and the console's own settings (every VELDRIN_* variable) are
+    // left out unless the request gives them, so that none set where the tests run changes
+    // what a test sees.
     auto name_of = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
     std::vector<std::string> extra = request.extra_environment;
     auto given = [&extra, &name_of](const std::string& name) {
@@ -167,7 +169,7 @@ Spawned spawn(const SpawnRequest& request) {
     std::vector<std::string> environment_strings;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         std::string name = name_of(*entry);
-        if (!given(name) && name != "VELDRIN_CODEPAGE") environment_strings.push_back(*entry);
+        if (!given(name) && name.rfind("VELDRIN_", 0) != 0) environment_strings.push_back(*entry);
     }
     environment_strings.insert(environment_strings.end(), extra.begin(), extra.end());
     std::vector<char*> envp;

@@ -59,7 +59,7 @@ struct SpawnRequest {
     // argv[0] is the program: a path, or a name looked up in PATH (a launcher's "wine64").
     std::vector<std::string> argv = {};
     // "NAME=value" entries that replace the test's own entries of the same name. Unless they
-    // say otherwise, LC_ALL is C and VELDRIN_CODEPAGE is not set.
+    // say otherwise, LC_ALL is C and no VELDRIN_* variable is set.
     std::vector<std::string> extra_environment = {};
     std::string working_directory = {};  // empty: the test's own
     Stream input = Stream::NULL_DEVICE;
