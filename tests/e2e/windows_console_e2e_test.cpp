@@ -248,14 +248,14 @@ TEST_F(WindowsConsole, KeysInBothModes) {
     EXPECT_EQ(report["console_mode"], "0");
     EXPECT_EQ(report["title"], CAPTION);
     EXPECT_FALSE(console->exited());
-    // After Enter, the escape doubled sends one; then the escape and '.' end the console as
-    // it found it.
+    // After Enter, the escape doubled sends one; after Enter again, the escape and '.' end the
+    // console as it found it.
     type_and_expect("\r~~", "\r~");
-    console->type("~.");
-    ASSERT_TRUE(console->wait_exit(WAIT_MS));
+    console->type("\r~.");
+    ASSERT_TRUE(console->wait_exit(WAIT_MS)) << server.received();
     EXPECT_EQ(parent_view(console->stderr_text()).exit_code, "0") << console->stderr_text();
     expect_console_as_found(*console);
-    EXPECT_EQ(server.received().substr(server.received().size() - 2), "\r~");
+    EXPECT_EQ(server.received().substr(server.received().size() - 3), "\r~\r");
 }
 
 // The title the server sets, and the one saved at the start of the session put back.
