@@ -4,6 +4,7 @@
 #include <cstring>
 
 std::atomic<std::int32_t> link_state{LINK_IDLE};
+std::atomic<std::int32_t> settled_link_state{LINK_IDLE};
 std::atomic<platform::SocketHandle> server_socket{platform::NO_SOCKET};
 std::atomic<std::int32_t> connected{0};
 std::atomic<std::int32_t> raw_keys{0};
@@ -18,14 +19,14 @@ std::atomic<std::int32_t> user_cancelled{0};
 char command_line[COMMAND_LINE_SIZE] = "";
 std::size_t command_line_length = 0;
 
-int notify_user(const char* text, unsigned style) {
+int notify_user(const char* text, unsigned style, const char* (*follow)()) {
     if (command_mode()) {
         // Scripts read this: the text and a newline on standard output, and nobody to answer.
         platform::OutputPart parts[] = {{text, std::strlen(text)}, {"\n", 1}};
         platform::write_stdout_parts(parts, 2);
         return platform::ANSWER_CANCEL;
     }
-    return platform::show_notice(CONSOLE_TITLE, text, style);
+    return platform::show_notice(CONSOLE_TITLE, text, style, follow);
 }
 
 namespace {
@@ -42,6 +43,20 @@ long send_to_server(const void* data, std::size_t length) {
     }
     sends_under_way.fetch_sub(1);
     return sent;
+}
+
+void end_by_user() {
+    user_cancelled.store(1);
+    link_state.store(LINK_IDLE);  // a session stops taking in the server's text
+    platform::interrupt_main_wait();
+    // Guarded as a send is, so that the socket shut down is never one drop_connection has
+    // closed (whose number the system may have given to a new file).
+    sends_under_way.fetch_add(1);
+    if (connected.load()) {
+        platform::SocketHandle socket = server_socket.load();
+        if (socket != platform::NO_SOCKET) platform::socket_shutdown(socket);
+    }
+    sends_under_way.fetch_sub(1);
 }
 
 void drop_connection() {

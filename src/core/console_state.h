@@ -32,6 +32,10 @@ constexpr std::size_t SAVED_TITLE_SIZE = 80;
 constexpr std::size_t COMMAND_LINE_SIZE = 256 * 1024;
 
 extern std::atomic<std::int32_t> link_state;
+// link_state as the last connection attempt left it, written by the connection loop after each
+// attempt. The notice's message follows it rather than link_state, which passes through
+// LINK_BOUND during every attempt.
+extern std::atomic<std::int32_t> settled_link_state;
 extern std::atomic<platform::SocketHandle> server_socket;
 extern std::atomic<std::int32_t> connected;
 extern std::atomic<std::int32_t> raw_keys;
@@ -57,14 +61,19 @@ inline bool command_mode() {
 
 // Shows a message: a notice in interactive mode (the user's answer is returned), a printed line
 // in command mode (answered Cancel at once). Styles and answers are the platform's NOTICE_* and
-// ANSWER_* values.
-int notify_user(const char* text, unsigned style);
+// ANSWER_* values. follow, when given, is asked now and then for the text while the notice is
+// up (platform::show_notice).
+int notify_user(const char* text, unsigned style, const char* (*follow)() = nullptr);
 // Forgets the connection and closes the socket, if any.
 void drop_connection();
 // One message to the server from an input thread: sent only while connected, and never to a
 // socket that drop_connection is closing (whose number the system may give to a new file).
 // The number of bytes sent, or -1.
 long send_to_server(const void* data, std::size_t length);
+// The user ends the console from the keyboard, as Cancel does: from the keyboard reader. The
+// connection loop ends at once, and so does a session under way (its socket is shut down) or an
+// attempt waiting on a connect or a host name lookup.
+void end_by_user();
 // Ends the retry notifier, if one runs, and takes its notice away.
 void stop_notifier();
 // Starts a thread running the body: platform::thread_start. Every thread core starts is ended

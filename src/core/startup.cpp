@@ -120,6 +120,14 @@ int console_main(int argc, const char* const* argv) {
         return 0;
     }
     if (!start_code_page()) return 1;
+    const char* escape_setting = platform::environment_value(ESCAPE_VARIABLE);
+    int escape = parse_escape_setting(escape_setting);
+    if (escape < 0) {
+        write_error("Unknown escape character ", escape_setting,
+                    ": one printable character other than the space and '.', or none\n");
+        return 1;
+    }
+    escape_character = static_cast<char>(escape);
     platform::sockets_start();
     console_input = platform::standard_input();
     platform::console_start();
@@ -162,14 +170,21 @@ int console_main(int argc, const char* const* argv) {
     platform::sleep_ms(500);
     do {
         attempt_connection();
+        settled_link_state.store(link_state.load());
         if (link_state.load() > 0 && !notifier_thread.load() && !user_cancelled.load()) {
             notifier_thread.store(start_thread(retry_notifier));
         }
-        platform::sleep_ms(500);
+        // A user who gave up in interactive mode is not kept waiting.
+        if (command_mode() || !user_cancelled.load()) platform::sleep_ms(500);
     } while (!command_mode() && link_state.load() > 0 && !user_cancelled.load());
 
     platform::thread_stop(input_thread);
     stop_notifier();
-    if (!command_mode()) platform::detach_console();
+    if (!command_mode()) {
+        // The user ended it (Cancel, or the escape): the shell's prompt comes on a line of its
+        // own, not after the server's last text.
+        if (user_cancelled.load()) platform::end_output_line();
+        platform::detach_console();
+    }
     return process_exit_status(exit_code.load());
 }

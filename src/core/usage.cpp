@@ -24,6 +24,11 @@ const char USAGE_TEXT[] =
     "Only the first argument can be an option, and only its first two characters count; any\n"
     "other first argument that begins with '-' is skipped.\n"
     "\n"
+    "At a terminal, a tilde typed first on a line (at the start, or after Enter) is an escape:\n"
+    "  ~.  end the console (the terminal put back, as on Cancel)\n"
+    "  ~~  send one ~ (a ~ before any other key sends both)\n"
+    "VELDRIN_ESCAPE=none turns the escape off; one character there takes the tilde's place.\n"
+    "\n"
     "The server can start programs on this machine as you: connect only to servers you trust.\n"
     "See veldrin(1).\n";
 

@@ -47,7 +47,38 @@ void line_editor_reset(LineEditor* editor, const CodePage* code_page = nullptr);
 // moment.
 KeyOutcome edit_key(LineEditor* editor, bool key_read, char key, bool raw_keys);
 
-// The input thread of interactive mode: keys to the server, a line or a key at a time.
+// The escape from the keyboard. Typed as the first key of a line (the first key the reader
+// reads, or the key after Enter), the escape character is held back: the next key decides.
+// '.' ends the console; the escape character again sends it once; any other key sends both.
+// Anywhere else on a line it is an ordinary key. Only keys typed at a terminal or console are
+// looked at: keys from a file or a pipe pass as they are.
+constexpr const char* ESCAPE_VARIABLE = "VELDRIN_ESCAPE";
+constexpr char DEFAULT_ESCAPE = '~';
+
+// The escape character a VELDRIN_ESCAPE value names: DEFAULT_ESCAPE when unset (null) or
+// empty, 0 (no escape) for "none", the character itself for one printable ASCII character
+// other than the space and '.'; -1 for anything else.
+int parse_escape_setting(const char* value);
+// The escape character in force (0: none). Set at start-up, before the keyboard reader starts.
+extern char escape_character;
+
+struct EscapeState {
+    char escape;      // 0: keys pass as they are
+    bool line_start;  // the next key is the first of a line
+    bool held;        // the escape character was typed first on a line: the next key decides
+};
+struct EscapeOutcome {
+    char keys[2];  // the keys to go on to the line editor, in order
+    int count;
+    bool end;  // the user ends the console
+};
+// At the start of a line, with this escape character (0: none).
+void escape_reset(EscapeState* state, char escape);
+// One key read from the keyboard. Pure.
+EscapeOutcome escape_key(EscapeState* state, char key);
+
+// The input thread of interactive mode: keys to the server, a line or a key at a time; the
+// escape then '.' ends the console as Cancel does.
 void keyboard_reader();
 // The input thread of command mode: the command text to the server, then "CLOSE".
 void command_sender();

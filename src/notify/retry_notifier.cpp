@@ -9,6 +9,11 @@ namespace {
 // Retry puts the notice away for this long; the connection loop goes on trying meanwhile.
 constexpr unsigned RETRY_PAUSE_MS = 1000;
 
+// The message for the state the last attempt left, while the notice is up.
+const char* current_message() {
+    return retry_message(settled_link_state.load());
+}
+
 }  // namespace
 
 const char* retry_message(std::int32_t state) {
@@ -24,11 +29,11 @@ const char* retry_message(std::int32_t state) {
 
 void retry_notifier() {
     while (!command_mode() || link_state.load() == LINK_BOUND) {
-        // The message follows the state, read afresh for every notice. Only the two retry
-        // states have one; in any other state the notifier waits for the next.
-        const char* message = retry_message(link_state.load());
+        // The message follows the state, read afresh for every notice and while it is up. Only
+        // the two retry states have one; in any other state the notifier waits for the next.
+        const char* message = current_message();
         if (message) {
-            int answer = notify_user(message, platform::NOTICE_RETRY);
+            int answer = notify_user(message, platform::NOTICE_RETRY, current_message);
             if (answer == platform::ANSWER_STOPPED || platform::thread_stopping()) return;
             if (answer == platform::ANSWER_CANCEL) {
                 // The connection loop and the attempt under way honour this, so the cancel

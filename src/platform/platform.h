@@ -179,8 +179,16 @@ constexpr int ANSWER_STOPPED = 0;           // the calling thread is being ended
 // answer, and a user's answer never as ANSWER_STOPPED. With nobody to answer (no console or
 // terminal), a backend answers at once as the user would have agreed: ANSWER_OK or
 // ANSWER_RETRY.
-int show_notice(const char* caption, const char* text, unsigned style);
+//
+// follow, when given, is asked about every quarter of a second while the notice waits: a text
+// (other than null) that differs from the one shown replaces it on the screen, so the notice
+// follows the state it reports. A Windows message box keeps its text until it is answered.
+int show_notice(const char* caption, const char* text, unsigned style,
+                const char* (*follow)() = nullptr);
 
+// When standard output is the terminal (or console) and the last text written to it did not
+// end its line, ends the line, so that what comes after the console starts on a clean one.
+void end_output_line();
 // Detaches from the console at the end of interactive mode (restores the terminal here).
 void detach_console();
 // Ends the process with the status, leaving the terminal as it was found.

@@ -90,13 +90,22 @@ TEST_F(ConnectedConsole, LineModeEditsLinesAndSendsThemOnEnter) {
     ASSERT_TRUE(server.wait_for_received(82, WAIT_MS));
 
     // An empty line sends nothing; keys that are not characters (arrows, function keys) send
-    // nothing and leave the line as it was.
+    // nothing and leave the line as it was. The escape first on a line: doubled, one is sent;
+    // before another key, both are; in the middle of a line it is a key like any other.
     console->type("\r");
-    console->type("Q\x1b[A\x1bOP\x1b[15~\x1b[1;5CR\r");
-    ASSERT_TRUE(server.wait_for_received(84, WAIT_MS));
+    console->type("~~Q\x1b[A\x1bOP\x1b[15~\x1b[1;5CR~\r~x\r");
+    ASSERT_TRUE(server.wait_for_received(88, WAIT_MS));
     pause_ms(200);
-    EXPECT_EQ(server.received(), "AC" + typed.substr(0, 80) + "QR");
-    end_session();
+    EXPECT_EQ(server.received(), "AC" + typed.substr(0, 80) + "~QR~~x");
+    EXPECT_NE(console->wait_for_screen("~QR~\r\r\n~x\r\r\n", WAIT_MS), std::string::npos);
+    // '.' after it ends the console, as Cancel does, with nothing more sent or echoed.
+    std::size_t mark = console->screen().size();
+    console->type("~.");
+    ASSERT_TRUE(console->wait_exit(WAIT_MS));
+    EXPECT_EQ(console->exit_status(), 0);
+    EXPECT_EQ(console->screen().find('~', mark), std::string::npos);
+    EXPECT_EQ(server.received().size(), 88u);
+    expect_terminal_restored(*console);
 }
 
 TEST_F(ConnectedConsole, KeyByKeyModeSendsEachKeyAtOnce) {
@@ -105,16 +114,22 @@ TEST_F(ConnectedConsole, KeyByKeyModeSendsEachKeyAtOnce) {
     server_says("Pick one", "~~~1");
     std::string expected;
     // Enter, Backspace, Ctrl+C (a key, not a signal), a lone Esc, a letter; an arrow key
-    // between them sends nothing.
-    for (std::string key : {"\r", "\x7f", "\x03", "\x1b", "\x1b[Bx"}) {
+    // between them sends nothing. The escape in the middle of a line is a key; doubled after
+    // Enter, one is sent.
+    for (std::string key : {"\r", "\x7f", "\x03", "\x1b", "\x1b[Bx", "~", "\r", "~~"}) {
         console->type(key);
-        expected += key == "\x7f" ? "\b" : key == "\x1b[Bx" ? "x" : key;
+        expected += key == "\x7f" ? "\b" : key == "\x1b[Bx" ? "x" : key == "~~" ? "~" : key;
         ASSERT_TRUE(server.wait_for_received(expected.size(), WAIT_MS)) << expected.size();
     }
     pause_ms(200);
     EXPECT_EQ(server.received(), expected);
     EXPECT_FALSE(console->exited());
-    end_session();
+    // After Enter, the escape and '.' end the console with the terminal as found.
+    console->type("\r~.");
+    ASSERT_TRUE(console->wait_exit(WAIT_MS));
+    EXPECT_EQ(console->exit_status(), 0);
+    EXPECT_EQ(server.received(), expected + "\r");
+    expect_terminal_restored(*console);
 }
 
 TEST_F(ConnectedConsole, ModeChangesInTheMiddleOfALine) {
@@ -268,23 +283,38 @@ TEST(NoticeTest, MissingAddressFileRetryThenConnect) {
     expect_terminal_restored(console);
 }
 
-// A server that is down: "Lost connection"; every Cancel key ends the console.
+// A session lost at the server's prompt: "Lost connection"; the address file gone, the notice
+// follows with no key pressed. Every Cancel key ends the console, and the shell's prompt then
+// starts on a line of its own.
 class CancelTest : public ::testing::TestWithParam<const char*> {};
 
-TEST_P(CancelTest, ServerDownCancelEndsTheConsole) {
+TEST_P(CancelTest, NoticeFollowsAndCancelEndsOnACleanLine) {
     SKIP_FOR_WINDOWS("notices are message boxes on Windows: WindowsNotice");
     TempDir dir;
-    UnusedPort unused;
-    dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(unused.port()));
+    ScriptedServer server;
+    dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
     TerminalConsole console({"-p" + dir.path()});
     ASSERT_TRUE(console.wait_for_key_mode(WAIT_MS));
+    ASSERT_TRUE(server.accept_connection(WAIT_MS));
+    ASSERT_TRUE(server.send_bytes("Prompt> "));
+    ASSERT_NE(console.wait_for_screen("Prompt> ", WAIT_MS), std::string::npos);
+    server.stop_listening();
+    server.close_connection();
     std::size_t notice = console.wait_for_screen("Lost connection", WAIT_MS);
     ASSERT_NE(notice, std::string::npos);
-    ASSERT_NE(console.wait_for_screen("\0338", WAIT_MS, notice), std::string::npos);
+    dir.remove_file(ADDRESS_FILE_NAME);
+    std::size_t followed = console.wait_for_screen("Unable to connect", WAIT_MS, notice);
+    ASSERT_NE(followed, std::string::npos);
+    ASSERT_NE(console.wait_for_screen("\0338", WAIT_MS, followed), std::string::npos);
     console.type(GetParam());
     ASSERT_TRUE(console.wait_exit(WAIT_MS));
     EXPECT_EQ(console.exit_status(), 0);
-    EXPECT_NE(console.screen().find(NOTICE_ERASE, notice), std::string::npos);
+    std::string screen = console.screen();
+    std::size_t erased = screen.rfind(NOTICE_ERASE);
+    ASSERT_NE(erased, std::string::npos);
+    EXPECT_GT(erased, followed);
+    EXPECT_EQ(screen.substr(erased + std::string(NOTICE_ERASE).size()),
+              std::string("\r\r\n") + TITLE_POP);
     expect_terminal_restored(console);
 }
 
@@ -338,6 +368,51 @@ TEST(WaysOutTest, VersionWritesItsLineAndNothingElse) {
     EXPECT_EQ(console.screen(), line);
     EXPECT_EQ(pty::settings_text(console.settings_now()),
               pty::settings_text(console.settings_at_start()));
+}
+
+// A terminal that takes no escape sequences (TERM dumb, empty or unset): no title, the notice
+// as a line answered by its keys, and the keys still read one by one from the terminal.
+class PlainTerminalTest : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(PlainTerminalTest, TextOnlyAndKeysStillRead) {
+    SKIP_FOR_WINDOWS("a Windows console has no TERM");
+    TempDir dir;
+    ScriptedServer server;
+    dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
+    pty::TerminalOptions options;
+    options.extra_environment = {GetParam()};
+    TerminalConsole console({"-p" + dir.path()}, options);
+    ASSERT_TRUE(console.wait_for_key_mode(WAIT_MS));
+    ASSERT_TRUE(server.accept_connection(WAIT_MS));
+    ASSERT_TRUE(server.send_bytes("Keys~~~1~~~56~Orders"));
+    ASSERT_NE(console.wait_for_screen("Keys", WAIT_MS), std::string::npos);
+    pause_ms(CONTROL_SETTLE_MS);
+    console.type("k");
+    ASSERT_TRUE(server.wait_for_received(1, WAIT_MS));
+    server.stop_listening();
+    server.close_connection();
+    // The line begins on a line of its own (the terminal turns LF into CR LF).
+    std::string line = std::string(CAPTION) + ": Lost connection   " + RETRY_BUTTONS + "\r\r\n";
+    ASSERT_NE(console.wait_for_screen("Keysk\r\r\n" + line, WAIT_MS), std::string::npos);
+    console.type("c");
+    ASSERT_TRUE(console.wait_exit(WAIT_MS));
+    EXPECT_EQ(console.exit_status(), 0);
+    EXPECT_EQ(console.screen().find('\033'), std::string::npos) << console.screen();
+    EXPECT_EQ(pty::settings_text(console.settings_now()),
+              pty::settings_text(console.settings_at_start()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Terms, PlainTerminalTest, ::testing::Values("TERM=dumb", "TERM=", "TERM"));
+
+// An escape setting the console cannot use ends it at start-up, before it writes anything.
+TEST(WaysOutTest, UnknownEscapeIsAnErrorAtStartUp) {
+    pty::TerminalOptions options;
+    options.extra_environment = {"VELDRIN_ESCAPE=~~"};
+    TerminalConsole console({}, options);
+    ASSERT_TRUE(console.wait_exit(WAIT_MS));
+    EXPECT_EQ(console.exit_status(), 1);
+    EXPECT_EQ(console.stderr_text().rfind("Unknown escape character ~~: ", 0), 0u);
+    EXPECT_EQ(console.screen(), "");
 }
 
 // With no terminal at all, keys come from the input as they are, lines end at LF, and the

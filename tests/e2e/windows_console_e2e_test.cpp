@@ -218,9 +218,9 @@ class WindowsConsole : public ::testing::Test {
     std::unique_ptr<TerminalConsole> console;
 };
 
-// Lines and single keys as typed, the mode switched in the middle of a line, and the keys a
-// terminal under wine cannot deliver (Ctrl+C, a lone Esc) typed on the console by a program
-// sharing it: in the console's input mode 0 Ctrl+C is the key 3, not an event.
+// Lines and single keys as typed, the mode switched in the middle of a line, the escape, and
+// the keys a terminal under wine cannot deliver (Ctrl+C, a lone Esc) typed on the console by a
+// program sharing it: in the console's input mode 0 Ctrl+C is the key 3, not an event.
 TEST_F(WindowsConsole, KeysInBothModes) {
     ASSERT_NO_FATAL_FAILURE(start());
     // Backspace erases; Enter on an empty line, arrows and function keys send nothing.
@@ -228,7 +228,8 @@ TEST_F(WindowsConsole, KeysInBothModes) {
         "AB\x7f"
         "C\r",
         "AC");
-    type_and_expect("\rQ\x1b[A\x1bOP\x1b[15~R\r", "QR");
+    // The escape first on a line, doubled, sends one; in the middle of a line it is a key.
+    type_and_expect("\r~~Q\x1b[A\x1bOP\x1b[15~R~\r", "~QR~");
     server_says("Keys~~~1");
     type_and_expect("x", "x");
     type_and_expect("\r", "\r");
@@ -247,7 +248,14 @@ TEST_F(WindowsConsole, KeysInBothModes) {
     EXPECT_EQ(report["console_mode"], "0");
     EXPECT_EQ(report["title"], CAPTION);
     EXPECT_FALSE(console->exited());
-    end_session();
+    // After Enter, the escape doubled sends one; after Enter again, the escape and '.' end the
+    // console as it found it.
+    type_and_expect("\r~~", "\r~");
+    console->type("\r~.");
+    ASSERT_TRUE(console->wait_exit(WAIT_MS)) << server.received();
+    EXPECT_EQ(parent_view(console->stderr_text()).exit_code, "0") << console->stderr_text();
+    expect_console_as_found(*console);
+    EXPECT_EQ(server.received().substr(server.received().size() - 3), "\r~\r");
 }
 
 // The title the server sets, its controls made harmless and its letters in the code page kept

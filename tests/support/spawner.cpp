@@ -166,12 +166,19 @@ Spawned spawn(const SpawnRequest& request) {
         return false;
     };
     if (!given("LC_ALL")) extra.push_back("LC_ALL=C");
+    // A program at a terminal sees one that takes escape sequences, wherever the tests run
+    // (CI has no TERM); a test of a plain terminal gives TERM itself.
+    bool at_terminal = request.input == Stream::TERMINAL || request.output == Stream::TERMINAL;
+    if (at_terminal && !given("TERM") && !harness::console_is_windows())
+        extra.push_back("TERM=xterm");
     std::vector<std::string> environment_strings;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         std::string name = name_of(*entry);
         if (!given(name) && name.rfind("VELDRIN_", 0) != 0) environment_strings.push_back(*entry);
     }
-    environment_strings.insert(environment_strings.end(), extra.begin(), extra.end());
+    // An entry with no '=' leaves the variable out.
+    for (const std::string& entry : extra)
+        if (entry.find('=') != std::string::npos) environment_strings.push_back(entry);
     std::vector<char*> envp;
     for (auto& entry : environment_strings) envp.push_back(entry.data());
     envp.push_back(nullptr);

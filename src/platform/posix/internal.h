@@ -92,6 +92,10 @@ void main_wait_start();
 // system allows), so that one receive's text goes in without waiting for the reader.
 constexpr int STDOUT_PIPE_SIZE = 1 << 20;
 void size_stdout_pipe();
+// Whether the last byte written to standard output ended a line; note_line_ended records that
+// the terminal's cursor is at the start of a clean line again (a notice written as a line).
+bool output_line_ended();
+void note_line_ended();
 
 // ---------------------------------------------------------------------------------------------
 // Signals (signals.cpp)
@@ -106,6 +110,9 @@ void install_signal_handlers();
 
 // Makes the pipe the keyboard reader answers notices through.
 void notices_start();
+// TERM is unset, empty or "dumb": the terminal takes no escape sequences. Titles are not set,
+// and notices are written as lines, still answered by keys. Read once (at console_start).
+bool plain_terminal();
 // Gives a key to the notice that is up; false when there is none.
 bool key_to_notice(unsigned char key);
 

@@ -1,6 +1,7 @@
 // Notices: show_notice of platform.h. With a terminal, a box drawn below the cursor line and
-// answered by keys that the keyboard reader hands over; with none, each distinct message once
-// on standard error, answered at once.
+// answered by keys that the keyboard reader hands over (at a terminal that takes no escape
+// sequences, a line written instead, answered the same way); with none, each distinct message
+// once on standard error, answered at once.
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/uio.h>
@@ -9,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -28,6 +30,7 @@ int answer_pipe[2] = {-1, -1};    // the keyboard reader writes the answer here
 std::atomic<int> notice_slot{0};  // one notice on the screen at a time
 
 constexpr int NOTICE_SLOT_WAIT_MS = 20;
+constexpr int FOLLOW_MS = 250;  // how often the text a notice follows is asked for
 constexpr std::size_t NOTICE_BUFFER = 8192;
 
 // The answer a key gives to the notice, 0 for none.
@@ -135,6 +138,30 @@ void draw_notice(const char* caption, const char* text, unsigned style) {
     posix::write_all(posix::tty_fd, out.data, out.length);
 }
 
+// At a terminal that takes no escape sequences: the notice as one line of its own, with the
+// keys that answer it.
+void write_notice_line(const char* caption, const char* text, unsigned style) {
+    NoticeBuffer out;
+    out.length = 0;
+    if (!posix::output_line_ended()) put(&out, "\r\n");
+    char harmless[256];
+    put(&out, harmless, copy_harmless(harmless, sizeof harmless, caption, std::strlen(caption)));
+    put(&out, ": ");
+    put(&out, harmless, copy_harmless(harmless, sizeof harmless, text, std::strlen(text)));
+    put(&out, style == NOTICE_RETRY ? "   [R]etry   [C]ancel\r\n" : "   [OK]\r\n");
+    posix::note_line_ended();
+    posix::write_all(posix::tty_fd, out.data, out.length);
+}
+
+void show_on_terminal(const char* caption, const char* text, unsigned style) {
+    if (posix::restored.load()) return;
+    if (posix::plain_terminal()) {
+        write_notice_line(caption, text, style);
+    } else {
+        draw_notice(caption, text, style);
+    }
+}
+
 void erase_notice() {
     posix::notice_hidden.store(0);
     if (posix::notice_drawn.exchange(0))
@@ -159,6 +186,14 @@ int notice_to_standard_error(const char* caption, const char* text, unsigned sty
 }  // namespace
 
 namespace posix {
+
+bool plain_terminal() {
+    static const bool plain = [] {
+        const char* term = getenv("TERM");
+        return term == nullptr || *term == '\0' || std::strcmp(term, "dumb") == 0;
+    }();
+    return plain;
+}
 
 void redraw_notice() {
     if (tty_fd < 0) return;
@@ -185,7 +220,7 @@ bool key_to_notice(unsigned char key) {
 
 }  // namespace posix
 
-int show_notice(const char* caption, const char* text, unsigned style) {
+int show_notice(const char* caption, const char* text, unsigned style, const char* (*follow)()) {
     if (!terminal_notices()) return notice_to_standard_error(caption, text, style);
     // One notice on the screen at a time; a second waits for the first to be answered.
     for (;;) {
@@ -202,11 +237,23 @@ int show_notice(const char* caption, const char* text, unsigned style) {
         notice_style = style;
         notice_waiting = true;
     }
-    if (!posix::restored.load()) draw_notice(caption, text, style);
+    show_on_terminal(caption, text, style);
+    const char* shown = text;
     int answer = ANSWER_STOPPED;
     for (;;) {
-        WaitResult ready = posix::wait_readable(answer_pipe[0], -1);
+        WaitResult ready = posix::wait_readable(answer_pipe[0], follow ? FOLLOW_MS : -1);
         if (ready == WaitResult::STOPPED) break;
+        if (ready == WaitResult::TIMED_OUT) {
+            // The text follows what it reports; a notice a stop took off the screen is left
+            // off it (it is drawn again, with the text it had, when the console continues).
+            const char* now = follow();
+            if (now != nullptr && std::strcmp(now, shown) != 0 && !posix::notice_hidden.load()) {
+                if (!posix::plain_terminal() && !posix::restored.load()) erase_notice();
+                show_on_terminal(caption, now, style);
+                shown = now;
+            }
+            continue;
+        }
         unsigned char byte = 0;
         if (ready == WaitResult::READY && read(answer_pipe[0], &byte, 1) == 1) {
             answer = byte;
@@ -221,7 +268,7 @@ int show_notice(const char* caption, const char* text, unsigned style) {
         std::lock_guard<std::mutex> lock(notice_mutex);
         notice_waiting = false;
     }
-    if (!posix::restored.load()) erase_notice();
+    if (!posix::restored.load() && !posix::plain_terminal()) erase_notice();
     notice_slot.store(0);
     return answer;
 }

@@ -8,6 +8,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 #include "internal.h"
@@ -15,7 +16,22 @@
 
 namespace platform {
 
+namespace {
+
+// The last byte written to standard output ('\n' before any), for end_output_line.
+std::atomic<char> last_stdout_byte{'\n'};
+
+}  // namespace
+
 namespace posix {
+
+void note_line_ended() {
+    last_stdout_byte.store('\n', std::memory_order_relaxed);
+}
+
+bool output_line_ended() {
+    return last_stdout_byte.load(std::memory_order_relaxed) == '\n';
+}
 
 void size_stdout_pipe() {
 #ifdef F_SETPIPE_SZ
@@ -32,7 +48,14 @@ void size_stdout_pipe() {
 }  // namespace posix
 
 void write_stdout(const char* data, std::size_t length) {
+    if (length > 0) last_stdout_byte.store(data[length - 1], std::memory_order_relaxed);
     posix::write_all(1, data, length);
+}
+
+void end_output_line() {
+    // Only the terminal's screen has a line to end; a file or a pipe gets nothing more.
+    if (posix::output_line_ended() || !isatty(1)) return;
+    write_stdout("\r\n", 2);
 }
 
 void write_stderr(const char* data, std::size_t length) {
@@ -40,6 +63,11 @@ void write_stderr(const char* data, std::size_t length) {
 }
 
 void write_stdout_parts(const OutputPart* parts, int count) {
+    for (int i = count - 1; i >= 0; --i) {
+        if (parts[i].length == 0) continue;
+        last_stdout_byte.store(parts[i].data[parts[i].length - 1], std::memory_order_relaxed);
+        break;
+    }
     constexpr int BATCH = 16;
     int index = 0;
     while (index < count) {

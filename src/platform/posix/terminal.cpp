@@ -165,7 +165,7 @@ void console_start() {
     notices_start();
     install_signal_handlers();
     std::atexit(restore_at_exit);
-    if (tty_fd >= 0) {
+    if (tty_fd >= 0 && !plain_terminal()) {
         title_pushed.store(1);
         write_all(tty_fd, TITLE_PUSH, sizeof TITLE_PUSH - 1);
     }

@@ -43,7 +43,7 @@ void set_console_title(const char* title) {
     if (length > TITLE_CAPACITY - 1) length = TITLE_CAPACITY - 1;
     std::memcpy(current_title, title, length);
     current_title[length] = 0;
-    if (posix::tty_fd < 0 || posix::restored.load()) return;
+    if (posix::tty_fd < 0 || posix::restored.load() || posix::plain_terminal()) return;
     int which = last_sequence.load() == 0 ? 1 : 0;
     char* sequence = sequences[which];
     std::memcpy(sequence, "\033]2;", 4);

@@ -50,7 +50,8 @@ void CALLBACK check_stop(HWND, UINT, UINT_PTR, DWORD) {
 
 }  // namespace
 
-int show_notice(const char* caption, const char* text, unsigned style) {
+// The box keeps its text until it is answered: follow is not asked.
+int show_notice(const char* caption, const char* text, unsigned style, const char* (*)()) {
     if (thread_stopping()) return ANSWER_STOPPED;
     DWORD mode = 0;
     if (!GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode))

@@ -182,6 +182,9 @@ long socket_receive(SocketHandle socket, void* buffer, std::size_t capacity) {
 
 void socket_shutdown(SocketHandle socket) {
     ::shutdown(native_socket(socket), SD_BOTH);
+    // Under wine the shutdown alone leaves a receive blocked on another thread waiting for the
+    // peer: what is under way on the socket is cancelled too.
+    CancelIoEx(reinterpret_cast<HANDLE>(native_socket(socket)), nullptr);
 }
 
 void socket_close(SocketHandle socket) {
