@@ -185,12 +185,6 @@ TEST_F(ConnectedConsole, LostSessionShowsTheNoticeUntilTheServerIsBack) {
 // during which a shell sets its own mode: once continued, the console sets its key mode again,
 // and Enter, echo and Ctrl+C are its own once more.
 TEST_F(ConnectedConsole, StopAndContinueSetTheTerminalUpAgain) {
-#if defined(__SANITIZE_THREAD__)
-    // Built with ThreadSanitizer, the console's stop handler is not seen to run within the wait
-    // (the sanitizer takes the asynchronous signals over); the normal and AddressSanitizer
-    // builds check it.
-    GTEST_SKIP() << "ThreadSanitizer build";
-#endif
     start();
     std::size_t mark = console->screen().size();
     console->send_signal(SIGTSTP);
