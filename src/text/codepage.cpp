@@ -36,6 +36,28 @@ std::size_t pair_length(std::uint64_t entry) {
     return entry & 0xFF;
 }
 
+// The page's pairs, built from its entries by the first caller; null while another thread
+// builds them.
+const CodePagePair* built_pairs(const CodePage& page) {
+    int state = page.pairs_state.load(std::memory_order_acquire);
+    if (state == PAIRS_READY) return page.pairs;
+    if (state != PAIRS_NONE ||
+        !page.pairs_state.compare_exchange_strong(state, PAIRS_BUILDING, std::memory_order_acquire))
+        return nullptr;
+    for (int first = 0; first < platform::CODE_PAGE_BYTES; ++first) {
+        const CodePageEntry& one = page.entries[first];
+        for (int second = 0; second < platform::CODE_PAGE_BYTES; ++second) {
+            const CodePageEntry& two = page.entries[second];
+            CodePagePair& pair = page.pairs[pair_index(first, second)];
+            pair = {{}, static_cast<std::uint8_t>(one.length + two.length)};
+            std::memcpy(pair.text, one.text, one.length);
+            std::memcpy(pair.text + one.length, two.text, two.length);
+        }
+    }
+    page.pairs_state.store(PAIRS_READY, std::memory_order_release);
+    return page.pairs;
+}
+
 bool same_text(const CodePageEntry& entry, const char* text, std::size_t length) {
     return entry.length == length && std::memcmp(entry.text, text, length) == 0;
 }
@@ -98,16 +120,7 @@ bool code_page_build(unsigned number, const platform::CodePageCharacter* charact
             entry = {{'\xEF', '\xBF', '\xBD'}, 3};
         }
     }
-    for (int first = 0; first < platform::CODE_PAGE_BYTES; ++first) {
-        const CodePageEntry& one = page->entries[first];
-        for (int second = 0; second < platform::CODE_PAGE_BYTES; ++second) {
-            const CodePageEntry& two = page->entries[second];
-            CodePagePair& pair = page->pairs[pair_index(first, second)];
-            pair = {{}, static_cast<std::uint8_t>(one.length + two.length)};
-            std::memcpy(pair.text, one.text, one.length);
-            std::memcpy(pair.text + one.length, two.text, two.length);
-        }
-    }
+    page->pairs_state.store(PAIRS_NONE);
     return true;
 }
 
@@ -142,11 +155,23 @@ std::size_t ascii_prefix_length(const char* text, std::size_t length) {
 
 std::size_t code_page_to_utf8(const CodePage& page, const char* text, std::size_t length,
                               char* out) {
-    char* at = out;
-    std::size_t done = 0;
+    // The ASCII before the first 8-bit byte as it is: text of ASCII never builds the pairs.
+    std::size_t done = ascii_prefix_length(text, length);
+    std::memcpy(out, text, done);
+    char* at = out + done;
+    if (done == length) return done;
+    const CodePagePair* pairs = built_pairs(page);
+    if (pairs == nullptr) {
+        for (; done < length; ++done) {
+            const CodePageEntry& entry = page.entries[static_cast<unsigned char>(text[done])];
+            std::memcpy(at, &entry, sizeof entry);
+            at += entry.length;
+        }
+        return static_cast<std::size_t>(at - out);
+    }
     auto entry_of = [&](std::uint16_t index) {
         std::uint64_t pair;
-        std::memcpy(&pair, &page.pairs[index], sizeof pair);
+        std::memcpy(&pair, &pairs[index], sizeof pair);
         return pair;
     };
     // The entry goes through a register: its length is taken from there, not loaded again

@@ -8,9 +8,11 @@
 //
 // The table of a code page is built once at start-up from what the platform's converter says
 // of each of its 256 bytes; every conversion after that is a table lookup, with no allocation,
-// into buffers the caller gives.
+// into buffers the caller gives. The larger table of byte pairs is built from it when the
+// first 8-bit byte is converted, so that a session of ASCII never has it in memory.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -41,11 +43,17 @@ struct CodePagePair {
 };
 static_assert(sizeof(CodePagePair) == 8, "a pair entry is copied as eight bytes");
 
+// Whether a code page's pairs are built: by the first conversion that meets an 8-bit byte. A
+// conversion that finds another thread building them converts a byte at a time meanwhile.
+enum CodePagePairs { PAIRS_NONE, PAIRS_BUILDING, PAIRS_READY };
+
 struct CodePage {
     unsigned number;
     CodePageEntry entries[platform::CODE_PAGE_BYTES];
+    mutable std::atomic<int> pairs_state{PAIRS_NONE};
     // Indexed by the pair's two bytes read as one 16-bit number in the machine's byte order.
-    CodePagePair pairs[platform::CODE_PAGE_BYTES * platform::CODE_PAGE_BYTES];
+    // 512 KiB, left untouched (so out of memory) until pairs_state leaves PAIRS_NONE.
+    mutable CodePagePair pairs[platform::CODE_PAGE_BYTES * platform::CODE_PAGE_BYTES];
 };
 
 // What VELDRIN_CODEPAGE says.
@@ -68,7 +76,8 @@ bool code_page_build(unsigned number, const platform::CodePageCharacter* charact
 // How many bytes at the text's start are below 128. Pure.
 std::size_t ascii_prefix_length(const char* text, std::size_t length);
 // Converts code-page text to UTF-8 into out, which has utf8_room(length) bytes; the length of
-// the UTF-8 text (no NUL is added). Pure.
+// the UTF-8 text (no NUL is added). Pure, but for building the page's pairs at its first 8-bit
+// byte; safe to call from several threads at once.
 std::size_t code_page_to_utf8(const CodePage& page, const char* text, std::size_t length,
                               char* out);
 

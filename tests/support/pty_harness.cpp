@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 #include "spawner.h"
@@ -50,6 +52,12 @@ TerminalConsole::TerminalConsole(const std::vector<std::string>& args, TerminalO
     request.argv = options.windows_parent
                        ? harness::windows_parent_command(args, options.windows_program)
                        : harness::console_command(args);
+    if (options.shell_job) {
+        request.argv.insert(request.argv.begin(),
+                            {std::string(TEST_HELPER_DIR) + "/fake_terminal", "--job", "-e"});
+    } else {
+        job_pid_ = 0;  // the console is pid_ itself
+    }
     request.working_directory = options.working_directory;
     request.extra_environment = options.extra_environment;
     request.terminal = terminal;
@@ -68,6 +76,7 @@ TerminalConsole::TerminalConsole(const std::vector<std::string>& args, TerminalO
 
 TerminalConsole::~TerminalConsole() {
     if (pid_ > 0 && !reaped_) {
+        if (job_pid_ > 0) ::kill(job_pid_, SIGKILL);
         ::kill(pid_, SIGKILL);
         wait_exit(10000);
     }
@@ -193,8 +202,42 @@ int TerminalConsole::term_signal() const {
     return reaped_ && WIFSIGNALED(wait_status_) ? WTERMSIG(wait_status_) : 0;
 }
 
+pid_t TerminalConsole::console_pid() const {
+    if (job_pid_ == 0) return pid_;
+    if (job_pid_ < 0 && pid_ > 0) {
+        // The stand-in shell's only child.
+        std::string name =
+            "/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) + "/children";
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (job_pid_ <= 0 && std::chrono::steady_clock::now() < deadline) {
+            std::ifstream children(name);
+            if (!(children >> job_pid_)) {
+                job_pid_ = -1;
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
+    }
+    return job_pid_;
+}
+
+bool TerminalConsole::wait_stopped(bool stopped, int timeout_ms) const {
+    std::string name = "/proc/" + std::to_string(console_pid()) + "/stat";
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        // The state follows the command's name in parentheses: T when stopped by a signal.
+        std::ifstream file(name);
+        std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        std::size_t end = stat.rfind(')');
+        bool is_stopped = end != std::string::npos && stat.compare(end, 3, ") T") == 0;
+        if (is_stopped == stopped) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
 void TerminalConsole::send_signal(int signal_number) {
-    if (pid_ > 0 && !reaped_) ::kill(pid_, signal_number);
+    pid_t target = console_pid();
+    if (target > 0 && !reaped_) ::kill(target, signal_number);
 }
 
 std::string settings_text(const termios& settings) {

@@ -28,6 +28,10 @@ struct TerminalOptions {
     // mode and title before and after (harness::windows_parent_command).
     bool windows_parent = false;
     std::string windows_program = {};  // with windows_parent: run this instead of the console
+    // Run it as a shell runs a job: under test-helpers/fake_terminal --job, the session's
+    // leader, in a process group of its own that owns the terminal, so that stops from job
+    // control take effect (the system drops them for a session leader's own group).
+    bool shell_job = false;
     unsigned short rows = 24;
     unsigned short columns = 80;
     std::vector<std::string> extra_environment = {};  // "NAME=value" (LC_ALL is C unless given)
@@ -45,6 +49,10 @@ class TerminalConsole {
 
     bool started() const { return pid_ > 0; }
     pid_t pid() const { return pid_; }
+    // The console's own process: the job of a shell_job run, else pid(). -1 when not found.
+    pid_t console_pid() const;
+    // Waits until the console is stopped by job control (stopped true) or no longer is.
+    bool wait_stopped(bool stopped, int timeout_ms) const;
 
     // The settings the terminal had when the console started, and its settings now.
     const termios& settings_at_start() const { return at_start_; }
@@ -71,12 +79,14 @@ class TerminalConsole {
     int exit_status() const;
     // The signal that ended the console, or 0.
     int term_signal() const;
+    // Sends a signal to the console's own process.
     void send_signal(int signal_number);
 
   private:
     void drain();
 
     pid_t pid_ = -1;
+    mutable pid_t job_pid_ = -1;
     int master_ = -1;
     int slave_ = -1;
     int stderr_fd_ = -1;

@@ -111,6 +111,17 @@ TEST(HarmlessText, Utf8NeverCutsACharacterAtTheCapacity) {
     EXPECT_EQ(std::string(out, 3), "ab.");
     EXPECT_EQ(platform::copy_harmless_utf8(out, 5, "ab\xe2\x82\xac\n", 6), 5u);
     EXPECT_EQ(std::string(out, 6), "ab\xe2\x82\xac.");
+    // A title cut to the length kept: 200 two-byte characters keep 127 whole ones, shown whole.
+    std::string title;
+    for (int i = 0; i < 200; ++i) title += "\xc3\xa9";
+    std::size_t cut = platform::utf8_cut_length(title.data(), title.size(), 255);
+    EXPECT_EQ(cut, 254u);
+    char shown[256];
+    EXPECT_EQ(std::string(shown, platform::copy_harmless_utf8(shown, 255, title.data(), cut)),
+              title.substr(0, 254));
+    // Continuation bytes that start no character are cut where the limit falls.
+    EXPECT_EQ(platform::utf8_cut_length("abcd\x80\x80\x80\x80", 8, 6), 6u);
+    EXPECT_EQ(platform::utf8_cut_length("a\xf0\x9f\x98\x80", 5, 4), 1u);
 }
 
 // Keys from a file or a pipe: LF and CR LF each end a line as Enter does; a lone CR is Enter

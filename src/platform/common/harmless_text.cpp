@@ -79,4 +79,17 @@ std::size_t copy_harmless_utf8(char* buffer, std::size_t capacity, const char* t
     return written;
 }
 
+std::size_t utf8_cut_length(const char* text, std::size_t length, std::size_t capacity) {
+    if (length <= capacity) return length;
+    auto byte = [&](std::size_t at) { return static_cast<unsigned char>(text[at]); };
+    std::size_t start = capacity;
+    while (start > 0 && capacity - start < 3 && (byte(start) & 0xc0) == 0x80) --start;
+    // The lead of the character the cut falls in, and that character's length.
+    std::size_t size = byte(start) >= 0xf0   ? 4
+                       : byte(start) >= 0xe0 ? 3
+                       : byte(start) >= 0xc0 ? 2
+                                             : 1;
+    return start < capacity && size > capacity - start ? start : capacity;
+}
+
 }  // namespace platform

@@ -23,4 +23,9 @@ std::size_t copy_harmless(char* buffer, std::size_t capacity, const char* text, 
 std::size_t copy_harmless_utf8(char* buffer, std::size_t capacity, const char* text,
                                std::size_t length);
 
+// The length of text (length bytes) cut to at most capacity bytes at a UTF-8 character's
+// start: a character the capacity falls in is left out whole (at most three bytes go back, so
+// a run of stray continuation bytes is cut where it falls).
+std::size_t utf8_cut_length(const char* text, std::size_t length, std::size_t capacity);
+
 }  // namespace platform

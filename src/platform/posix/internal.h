@@ -56,13 +56,13 @@ bool wait_writable(int fd);
 // descriptor that is full, so no byte is dropped; other failures are ignored.
 // Async-signal-safe.
 void write_all(int fd, const char* data, std::size_t length);
-// Puts the terminal back as console_start found it, once. Async-signal-safe: only tcsetattr
-// and write.
+// Puts the terminal back as console_start found it, once. Async-signal-safe: it waits its
+// turn with the terminal's other changes (a few system calls), then only tcsetattr and write.
 void restore_terminal();
-// Job control. suspend_terminal puts the terminal back as console_start found it (mode,
-// title, a notice taken off the screen) before the console is stopped; resume_terminal, when
-// it is continued in the foreground, sets the key mode again and brings back the title and any
-// notice it took away. Neither runs once restore_terminal has. Async-signal-safe.
+// Job control, from signals.cpp's job-control thread. suspend_terminal puts the terminal back
+// as console_start found it (mode, title, a notice taken off the screen) before the console is
+// stopped; resume_terminal, when it is continued in the foreground, sets the key mode again and
+// brings back the title and any notice it took away. Neither runs once restore_terminal has.
 void suspend_terminal();
 void resume_terminal();
 
@@ -101,8 +101,9 @@ void note_line_ended();
 // Signals (signals.cpp)
 
 // The handlers that restore the terminal before the signals that end a process take effect,
-// the job-control handlers (SIGTSTP: put the terminal back, then stop; SIGCONT: set it up
-// again), and SIGPIPE ignored.
+// job control (SIGTSTP: put the terminal back, then stop; SIGCONT: set it up again) on a
+// thread of its own that takes them in order, and SIGPIPE ignored. Called before any other
+// thread starts: the threads started after it keep SIGTSTP and SIGCONT blocked.
 void install_signal_handlers();
 
 // ---------------------------------------------------------------------------------------------

@@ -6,10 +6,14 @@
 // normal exit, exit_process, and the signals that end a process (signals.cpp restores in the
 // handler, then raises the signal again with its default action, so the exit status still
 // shows it). A stop by job control puts them back too, and a continue sets the key mode and the
-// title up again (suspend_terminal and resume_terminal, called from signals.cpp).
+// title up again (suspend_terminal and resume_terminal, called from signals.cpp's job-control
+// thread), each in its turn with the key mode and the restore.
 #include <fcntl.h>
 #include <langinfo.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -68,6 +72,35 @@ std::atomic<int> title_pushed{0};  // the terminal's title was pushed: restore p
 std::atomic<int> suspended{0};     // put back for a stop, and not yet set up again
 termios key_mode{};                // the settings of the key mode, once mode_changed is set
 
+// One change of the terminal's state at a time: a stop or a continue (the job-control thread),
+// the key mode (the input thread) and the restore (any thread, a signal handler too). The turn
+// is taken with the signals that run handlers blocked on the taking thread, so a handler never
+// waits for a turn its own thread holds; a turn held elsewhere lasts a few system calls.
+// SIGTTOU and SIGTTIN stay as they are: a console in the background is stopped by the
+// terminal as before, rather than allowed to change it.
+std::atomic<int> terminal_busy{0};
+
+class TerminalTurn {
+  public:
+    TerminalTurn() {
+        sigset_t blocked;
+        sigfillset(&blocked);
+        sigdelset(&blocked, SIGTTOU);
+        sigdelset(&blocked, SIGTTIN);
+        pthread_sigmask(SIG_BLOCK, &blocked, &saved_);
+        while (terminal_busy.exchange(1, std::memory_order_acquire)) sched_yield();
+    }
+    ~TerminalTurn() {
+        terminal_busy.store(0, std::memory_order_release);
+        pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+    }
+    TerminalTurn(const TerminalTurn&) = delete;
+    TerminalTurn& operator=(const TerminalTurn&) = delete;
+
+  private:
+    sigset_t saved_;
+};
+
 // Whether the locale's character set (LC_CTYPE from the environment) is UTF-8. Only LC_CTYPE
 // is looked at, and it is put back as it was, so nothing else the C library does changes.
 bool locale_is_utf8() {
@@ -102,6 +135,7 @@ void restore_at_exit() {
 namespace posix {
 
 void restore_terminal() {
+    TerminalTurn turn;
     if (restored.exchange(1)) return;
     if (suspended.load()) return;  // put back for the stop already
     if (mode_changed.load()) tcsetattr(0, TCSANOW, &saved_mode);
@@ -112,9 +146,11 @@ void restore_terminal() {
 }
 
 void suspend_terminal() {
+    TerminalTurn turn;
     // In the background the terminal is the shell's already, and touching it would stop the
     // console for that alone.
-    if (restored.load() || !in_foreground() || suspended.exchange(1)) return;
+    if (restored.load() || suspended.load() || !in_foreground()) return;
+    suspended.store(1);
     if (mode_changed.load()) tcsetattr(0, TCSANOW, &saved_mode);
     if (tty_fd >= 0) {
         if (notice_drawn.exchange(0)) {
@@ -126,6 +162,7 @@ void suspend_terminal() {
 }
 
 void resume_terminal() {
+    TerminalTurn turn;
     if (restored.load()) return;
     if (!in_foreground()) return;  // set up again when it is brought to the foreground
     // Whoever had the terminal while the console was stopped (a shell) set its own mode.
@@ -181,7 +218,9 @@ InputHandle standard_input() {
 
 bool set_console_key_mode(InputHandle input) {
     using namespace posix;
-    if (input != 0 || !stdin_is_tty || restored.load()) return false;
+    if (input != 0 || !stdin_is_tty) return false;
+    TerminalTurn turn;
+    if (restored.load()) return false;
     termios settings = saved_mode;
     // Every key as typed: no line editing, no echo, no keys turned into signals (Ctrl+C is the
     // character 3), Enter as 13, no flow-control keys. Output processing stays on.
@@ -192,7 +231,8 @@ bool set_console_key_mode(InputHandle input) {
     settings.c_cc[VTIME] = 0;
     key_mode = settings;
     mode_changed.store(1);
-    return tcsetattr(0, TCSANOW, &settings) == 0;
+    // While stopped the terminal stays as it was found; the continue sets the key mode.
+    return suspended.load() || tcsetattr(0, TCSANOW, &settings) == 0;
 }
 
 void detach_console() {

@@ -1,6 +1,7 @@
 // The console window's title and icon: set_console_title, get_console_title and
 // set_console_icon_from_files of platform.h. The title goes to the controlling terminal only,
 // made harmless; a terminal has no icon to set.
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -40,7 +41,9 @@ void rewrite_title() {
 void set_console_title(const char* title) {
     std::lock_guard<std::mutex> lock(title_mutex);
     std::size_t length = std::strlen(title);
-    if (length > TITLE_CAPACITY - 1) length = TITLE_CAPACITY - 1;
+    // A UTF-8 title too long to keep loses its last character whole, not a part of it.
+    length = posix::utf8_terminal ? utf8_cut_length(title, length, TITLE_CAPACITY - 1)
+                                  : std::min(length, TITLE_CAPACITY - 1);
     std::memcpy(current_title, title, length);
     current_title[length] = 0;
     if (posix::tty_fd < 0 || posix::restored.load() || posix::plain_terminal()) return;
