@@ -24,6 +24,10 @@ const char USAGE_TEXT[] =
     "Only the first argument can be an option, and only its first two characters count; any\n"
     "other first argument that begins with '-' is skipped.\n"
     "\n"
+    "  VELDRIN_KEEPALIVE=SECONDS  a server silent this long (2 to 3600, default 30) counts as\n"
+    "               gone, even when the network dies without a word; 0 leaves the system's own\n"
+    "               settings\n"
+    "\n"
     "The server can start programs on this machine as you: connect only to servers you trust.\n"
     "See veldrin(1).\n";
 
