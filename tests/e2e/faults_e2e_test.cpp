@@ -661,10 +661,11 @@ std::unique_ptr<harness::OwnNetwork> own_network() {
     return network->usable() ? std::move(network) : nullptr;
 }
 
-ProcessOptions with_bound(InputMode input) {
+ProcessOptions with_bound(InputMode input, const harness::OwnNetwork& network) {
     ProcessOptions options;
     options.input = input;
-    options.extra_environment = {"VELDRIN_KEEPALIVE=" + std::to_string(BOUND_S)};
+    options.extra_environment = network.environment();
+    options.extra_environment.push_back("VELDRIN_KEEPALIVE=" + std::to_string(BOUND_S));
     return options;
 }
 
@@ -684,13 +685,14 @@ class DeadLinkTest : public ::testing::TestWithParam<CutCase> {};
 // session starts; a line typed into the dead link is never sent again to the new one. Before
 // the cut, a healthy link left idle for several bounds keeps its session.
 TEST_P(DeadLinkTest, NoticedWithinTheBoundAndBackAfterTheHeal) {
-    SKIP_FOR_WINDOWS("wine makes sockets in its server, outside the test's own network");
+    if (GetParam().typed && harness::console_is_windows())
+        GTEST_SKIP() << "wine refuses TCP_MAXRT: unacknowledged data waits for Linux's own limit";
     auto network = own_network();
     if (!network) GTEST_SKIP() << "cannot make a network namespace (needs root or user ones)";
     TempDir dir;
     ScriptedServer server;
     dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
-    ConsoleProcess console({"-p" + dir.path()}, with_bound(InputMode::PIPE));
+    ConsoleProcess console({"-p" + dir.path()}, with_bound(InputMode::PIPE, *network));
     ASSERT_TRUE(server.accept_connection(WAIT_MS));
     ASSERT_TRUE(server.send_bytes("Ready\n"));
     ASSERT_TRUE(console.wait_for_stdout("Ready\n", WAIT_MS));
@@ -728,19 +730,23 @@ INSTANTIATE_TEST_SUITE_P(Cuts, DeadLinkTest,
                          });
 
 // Command mode ends within the bound and its designed sleeps (the close 3 s after the command
-// goes into the dead link too), with the status and the text the server set so far.
+// goes into the dead link too, but for a Windows console under wine, which cannot give up on
+// unacknowledged data), with the status and the text the server set so far.
 TEST(DeadLinkCommandTest, EndsWithinTheBoundWithTheStatusSetSoFar) {
-    SKIP_FOR_WINDOWS("wine makes sockets in its server, outside the test's own network");
     auto network = own_network();
     if (!network) GTEST_SKIP() << "cannot make a network namespace (needs root or user ones)";
     TempDir dir;
     ScriptedServer server;
     dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
-    ConsoleProcess console({"-p" + dir.path(), "REPORT"}, with_bound(InputMode::NONE));
+    ConsoleProcess console({"-p" + dir.path(), "REPORT"}, with_bound(InputMode::NONE, *network));
     ASSERT_TRUE(server.accept_connection(WAIT_MS));
     ASSERT_TRUE(server.wait_for_received(MODE.size() + 6, WAIT_MS));
     ASSERT_TRUE(server.send_bytes("partial\n~~~67"));
     ASSERT_TRUE(console.wait_for_stdout("partial\n", WAIT_MS));
+    if (harness::console_is_windows()) {
+        ASSERT_TRUE(server.wait_for_received(MODE.size() + 6 + CLOSE.size(), WAIT_MS));
+        pause_ms(1000);  // the server's acknowledgement of the close leaves before the cut
+    }
     ASSERT_TRUE(network->set_link(false));
     ASSERT_TRUE(console.wait_exit(3000 + BOUND_S * 1000 + MARGIN_MS));
     EXPECT_EQ(console.exit_status(), 7) << console.stderr_text();

@@ -7,8 +7,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <sys/wait.h>
+
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+
+#include "spawner.h"
 
 namespace harness {
 
@@ -17,10 +22,33 @@ OwnNetwork::OwnNetwork() {
     if (left_ < 0) return;
     if (unshare(CLONE_NEWNET) != 0) return;
     usable_ = set_link(true);
+    if (!usable_ || !console_is_windows()) return;
+    namespace fs = std::filesystem;
+    const char* shared = std::getenv("WINEPREFIX");
+    fs::path from = shared ? fs::path(shared) : fs::path(std::getenv("HOME")) / ".wine";
+    wine_prefix_ = std::make_unique<TempDir>("veldrin-wine");
+    fs::path to = wine_prefix_->path();
+    for (const char* name : {"drive_c", "dosdevices"})
+        fs::create_directory_symlink(from / name, to / name);
+    for (const char* name : {"system.reg", "user.reg", "userdef.reg", ".update-timestamp"})
+        fs::copy_file(from / name, to / name);
+}
+
+std::vector<std::string> OwnNetwork::environment() const {
+    if (!wine_prefix_) return {};
+    return {"WINEPREFIX=" + wine_prefix_->path()};
 }
 
 OwnNetwork::~OwnNetwork() {
     if (left_ < 0) return;
+    if (wine_prefix_) {
+        SpawnRequest request;
+        request.argv = {"wineserver", "-k"};
+        request.extra_environment = environment();
+        request.output = request.errors = Stream::NULL_DEVICE;
+        int status = 0;
+        waitpid(spawn(request).pid, &status, 0);
+    }
     if (setns(left_, CLONE_NEWNET) != 0) std::abort();
     close(left_);
 }
