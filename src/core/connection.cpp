@@ -20,6 +20,24 @@ constexpr std::size_t SOCKET_ERROR_SIZE = 64 + sizeof BIND_FAILED + 12;
 
 }  // namespace
 
+unsigned keep_alive_seconds = DEFAULT_KEEP_ALIVE;
+
+bool parse_keep_alive_setting(const char* text, unsigned* seconds) {
+    if (text == nullptr || *text == '\0') {
+        *seconds = DEFAULT_KEEP_ALIVE;
+        return true;
+    }
+    unsigned value = 0;
+    for (const char* at = text; *at != '\0'; ++at) {
+        if (*at < '0' || *at > '9') return false;
+        value = value * 10 + static_cast<unsigned>(*at - '0');
+        if (value > KEEP_ALIVE_MOST) return false;
+    }
+    if (value != 0 && value < KEEP_ALIVE_LEAST) return false;
+    *seconds = value;
+    return true;
+}
+
 std::size_t format_socket_error(char* buffer, std::size_t capacity, const char* text, int number) {
     int length = std::snprintf(buffer, capacity, SOCKET_ERROR_FORMAT, text, number);
     return length < 0 ? 0 : static_cast<std::size_t>(length);
@@ -73,6 +91,9 @@ bool read_server_address(platform::ServerAddress* address) {
 void attempt_connection() {
     platform::SocketHandle socket = platform::socket_create();
     server_socket.store(socket);
+    // Set before the connect, so that a peer gone silent is noticed for the whole session.
+    if (socket != platform::NO_SOCKET && keep_alive_seconds != 0)
+        platform::socket_keep_alive(socket, keep_alive_seconds);
     if (socket == platform::NO_SOCKET) {
         report_socket_error(OPEN_FAILED);
     } else {
@@ -84,7 +105,8 @@ void attempt_connection() {
             link_state.store(LINK_BOUND);
             if (read_server_address(&address)) {
                 link_state.store(LINK_ADDRESSED);
-                if (platform::socket_connect(socket, address) == 0) {
+                if (platform::socket_connect(socket, address,
+                                             command_mode() ? 0 : INTERACTIVE_CONNECT_MS) == 0) {
                     connected.store(1);
                     if (command_mode())
                         platform::socket_send(socket, MODE_MESSAGE, sizeof MODE_MESSAGE);

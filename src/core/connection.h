@@ -8,6 +8,23 @@
 
 constexpr const char* ADDRESS_FILE = "KORVDBM.ADR";
 
+// How long a silent server may stay silent before its session counts as lost, in seconds:
+// VELDRIN_KEEPALIVE, from KEEP_ALIVE_LEAST to KEEP_ALIVE_MOST, or 0 to leave the system's own
+// settings; DEFAULT_KEEP_ALIVE when unset or empty.
+constexpr const char* KEEP_ALIVE_VARIABLE = "VELDRIN_KEEPALIVE";
+constexpr unsigned DEFAULT_KEEP_ALIVE = 30;
+constexpr unsigned KEEP_ALIVE_LEAST = 2;
+constexpr unsigned KEEP_ALIVE_MOST = 3600;
+// The bound an interactive attempt's connect waits at most, so that a link that comes back
+// while an attempt waits in the system's connect retries is found by the next attempt.
+// Command mode waits as long as the system's own connect time-out.
+constexpr unsigned INTERACTIVE_CONNECT_MS = 5000;
+// The setting's seconds, into *seconds; false when the text is not one (not a decimal number,
+// or out of range). Pure.
+bool parse_keep_alive_setting(const char* text, unsigned* seconds);
+// The setting in force: set at start-up, before any attempt, and read by the main thread.
+extern unsigned keep_alive_seconds;
+
 // One try at reaching the server; runs the session when it connects.
 void attempt_connection();
 // Fills address and port from the address file in the working directory.

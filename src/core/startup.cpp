@@ -56,6 +56,14 @@ bool start_code_page() {
     return true;
 }
 
+bool start_keep_alive() {
+    const char* setting = platform::environment_value(KEEP_ALIVE_VARIABLE);
+    if (parse_keep_alive_setting(setting, &keep_alive_seconds)) return true;
+    write_error("Invalid VELDRIN_KEEPALIVE ", setting,
+                ": give seconds from 2 to 3600, or 0 to leave the system's settings\n");
+    return false;
+}
+
 void parse_options(int argc, const char* const* argv, char* line, std::size_t capacity,
                    ConsoleOptions* options) {
     *options = ConsoleOptions{};
@@ -119,7 +127,7 @@ int console_main(int argc, const char* const* argv) {
         write_text(text);
         return 0;
     }
-    if (!start_code_page()) return 1;
+    if (!start_code_page() || !start_keep_alive()) return 1;
     const char* escape_setting = platform::environment_value(ESCAPE_VARIABLE);
     int escape = parse_escape_setting(escape_setting);
     if (escape < 0) {

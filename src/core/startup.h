@@ -24,5 +24,8 @@ int process_exit_status(std::uint32_t code);
 // is converted. False, with the reason on standard error, when the setting names no code page
 // the console can use.
 bool start_code_page();
+// Reads VELDRIN_KEEPALIVE into keep_alive_seconds. False, with the reason on standard error,
+// when the setting is not a number of seconds the console takes.
+bool start_keep_alive();
 // The whole console: start-up, the connection loop and the shutdown; returns the exit status.
 int console_main(int argc, const char* const* argv);

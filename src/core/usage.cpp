@@ -29,6 +29,11 @@ const char USAGE_TEXT[] =
     "  ~~  send one ~ (a ~ before any other key sends both)\n"
     "VELDRIN_ESCAPE=none turns the escape off; one character there takes the tilde's place.\n"
     "\n"
+    "Settings:\n"
+    "  VELDRIN_KEEPALIVE=SECONDS  a server silent this long (2 to 3600, default 30) counts as\n"
+    "               gone, even when the network dies without a word; 0 leaves the system's own\n"
+    "               settings\n"
+    "\n"
     "The server can start programs on this machine as you: connect only to servers you trust.\n"
     "See veldrin(1).\n";
 

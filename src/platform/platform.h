@@ -42,9 +42,16 @@ void sockets_start();
 SocketHandle socket_create();
 // 0 on success, -1 on failure.
 int socket_bind(SocketHandle socket, const ServerAddress& address);
-// Connects, waiting as long as the platform's own connect time-out allows, or until
-// interrupt_main_wait is called. 0 on success, -1 on failure (an interrupted wait fails).
-int socket_connect(SocketHandle socket, const ServerAddress& address);
+// Asks the system to find a silent peer dead within bound_seconds (2 to 3600): TCP keepalive
+// probes while the connection is idle, and a time-out on data the peer does not acknowledge.
+// A receive or send on a connection found dead fails. Called before socket_connect, so that it
+// covers the whole connection. False when the system refused any part of it (what it took
+// stays set).
+bool socket_keep_alive(SocketHandle socket, unsigned bound_seconds);
+// Connects, waiting at most timeout_ms (0: as long as the platform's own connect time-out
+// allows), or until interrupt_main_wait is called. 0 on success, -1 on failure (a wait that
+// timed out or was interrupted fails).
+int socket_connect(SocketHandle socket, const ServerAddress& address, unsigned timeout_ms);
 // One send call; never raises a signal (a peer that has gone away is a failed send).
 // The number of bytes sent, or -1.
 long socket_send(SocketHandle socket, const void* data, std::size_t length);

@@ -101,9 +101,10 @@ TEST_F(CodePageCommand, ChunkBoundaryInsideEightBitTextLosesNothing) {
     EXPECT_EQ(console->stdout_text(), shown);
 }
 
-TEST_F(CodePageCommand, UnknownCodePageIsAnErrorAtStartUp) {
+// So is a keepalive bound that is not a number of seconds the console takes.
+TEST_F(CodePageCommand, UnusableSettingIsAnErrorAtStartUp) {
     struct Case {
-        std::string locale;
+        std::string locale;  // or another setting
         const char* setting;
         std::string message;
     };
@@ -111,6 +112,8 @@ TEST_F(CodePageCommand, UnknownCodePageIsAnErrorAtStartUp) {
         {UTF8, "9999", "Unknown code page 9999\n"},
         {"LC_ALL=C", "cp437", "Unknown code page cp437\n"},
         {UTF8, "932", "Unknown code page 932: "},
+        {"VELDRIN_KEEPALIVE=1", nullptr, "Invalid VELDRIN_KEEPALIVE 1: "},
+        {"VELDRIN_KEEPALIVE=30s", nullptr, "Invalid VELDRIN_KEEPALIVE 30s: "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.setting);

@@ -21,5 +21,6 @@
 
 #include "address_file.h"
 #include "console_process.h"
+#include "own_network.h"
 #include "scripted_server.h"
 #include "temp_dir.h"

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "core/connection.h"
 #include "core/console_state.h"
 #include "core/startup.h"
 #include "core/usage.h"
@@ -126,6 +127,28 @@ TEST(Options, HelpAndVersionOnlyAsTheOnlyArgument) {
     Parsed skipped = parse({"veldrin", "--help", "REPORT", "7"});
     EXPECT_FALSE(skipped.options.change_directory);
     EXPECT_EQ(skipped.command(), "REPORT 7");
+}
+
+// Seconds from 2 to 3600, 0 for the system's own settings, the default when unset or empty;
+// anything else is refused, however long.
+TEST(KeepAliveSetting, SecondsInRangeOnly) {
+    struct Case {
+        const char* text;
+        bool taken;
+        unsigned seconds;
+    };
+    const Case cases[] = {
+        {nullptr, true, 30},      {"", true, 30},   {"0", true, 0},   {"2", true, 2},
+        {"3600", true, 3600},     {"007", true, 7}, {"1", false, 0},  {"3601", false, 0},
+        {"-5", false, 0},         {" 5", false, 0}, {"5s", false, 0}, {"off", false, 0},
+        {"4294967306", false, 0},
+    };
+    for (const Case& c : cases) {
+        unsigned seconds = 12345;
+        EXPECT_EQ(parse_keep_alive_setting(c.text, &seconds), c.taken)
+            << (c.text ? c.text : "null");
+        EXPECT_EQ(seconds, c.taken ? c.seconds : 12345u) << (c.text ? c.text : "null");
+    }
 }
 
 // The code itself where the platform's status holds it (all 32 bits on Windows), else the

@@ -10,6 +10,7 @@
 #include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -126,7 +127,29 @@ int socket_bind(SocketHandle socket, const ServerAddress& address) {
     return 0;
 }
 
-int socket_connect(SocketHandle socket, const ServerAddress& address) {
+bool socket_keep_alive(SocketHandle socket, unsigned bound_seconds) {
+    int fd = static_cast<int>(socket);
+    // Probes start after idle seconds of silence and go every interval; the user time-out ends
+    // the connection at the first probe (or retransmission of unacknowledged data) that finds
+    // the peer silent for the whole bound. idle + count * interval stays within the bound, so
+    // the probe count ends it in time where the user time-out is not taken.
+    int bound = static_cast<int>(bound_seconds);
+    int interval = bound / 15 > 1 ? bound / 15 : 1;
+    int idle = bound - 10 * interval > 1 ? bound - 10 * interval : 1;
+    int count = (bound - idle) / interval > 1 ? (bound - idle) / interval : 1;
+    int on = 1;
+    unsigned user_timeout = bound_seconds * 1000;
+    bool ok = setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0;
+    ok = setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) == 0 && ok;
+    ok = setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) == 0 && ok;
+    ok = setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) == 0 && ok;
+    ok = setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout, sizeof user_timeout) == 0 &&
+         ok;
+    if (!ok) failed();
+    return ok;
+}
+
+int socket_connect(SocketHandle socket, const ServerAddress& address, unsigned timeout_ms) {
     int fd = static_cast<int>(socket);
     if (interrupted()) {
         errno = ECANCELED;
@@ -143,11 +166,23 @@ int socket_connect(SocketHandle socket, const ServerAddress& address) {
     if (error == EINPROGRESS || error == EINTR) {
         pollfd fds[2] = {{fd, POLLOUT, 0}, {interrupt_fd.load(), POLLIN, 0}};
         nfds_t count = fds[1].fd >= 0 ? 2 : 1;
+        timespec start{};
+        clock_gettime(CLOCK_MONOTONIC, &start);
         for (;;) {
-            int ready = poll(fds, count, -1);
+            int wait_ms = -1;
+            if (timeout_ms != 0) {
+                timespec now{};
+                clock_gettime(CLOCK_MONOTONIC, &now);
+                long long passed =
+                    (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+                wait_ms = passed >= timeout_ms ? 0 : static_cast<int>(timeout_ms - passed);
+            }
+            int ready = poll(fds, count, wait_ms);
             if (ready < 0 && errno == EINTR) continue;
             if (ready < 0) {
                 error = errno;
+            } else if (ready == 0) {
+                error = ETIMEDOUT;
             } else if (count == 2 && fds[1].revents) {
                 error = ECANCELED;
             } else {

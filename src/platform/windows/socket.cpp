@@ -1,6 +1,6 @@
 // Sockets and the host name resolver on Windows (Windows Sockets, started as version 1.1):
-// sockets_start, socket_create, socket_bind, socket_connect, socket_send, socket_receive,
-// socket_shutdown, socket_close, socket_error_number and resolve_host; and
+// sockets_start, socket_create, socket_keep_alive, socket_bind, socket_connect, socket_send,
+// socket_receive, socket_shutdown, socket_close, socket_error_number and resolve_host; and
 // interrupt_main_wait, which the connect and the lookup watch.
 #include <atomic>
 #include <climits>
@@ -8,10 +8,15 @@
 #include <cstring>
 
 #include "internal.h"
+// After winsock2.h: the keepalive times.
+#include <mstcpip.h>
 
 namespace platform {
 
 namespace {
+
+// The retransmission time-out socket option (ws2ipdef.h), which mingw-w64's headers lack.
+constexpr int TCP_MAXRT = 5;
 
 sockaddr_in to_sockaddr(const ServerAddress& address) {
     sockaddr_in native{};
@@ -129,7 +134,33 @@ int socket_bind(SocketHandle socket, const ServerAddress& address) {
     return 0;
 }
 
-int socket_connect(SocketHandle socket, const ServerAddress& address) {
+bool socket_keep_alive(SocketHandle socket, unsigned bound_seconds) {
+    SOCKET native_handle = native_socket(socket);
+    // Windows sends ten probes, interval apart, after idle milliseconds of silence, and ends the
+    // connection when none is answered: idle + 10 * interval is the bound. Wine passes the two
+    // times to Linux in whole seconds (at least 1) and leaves it nine probes.
+    u_long bound_ms = bound_seconds * 1000ul;
+    tcp_keepalive values{};
+    values.onoff = 1;
+    values.keepaliveinterval = bound_ms / 15;
+    values.keepalivetime = bound_ms - 10 * values.keepaliveinterval;
+    DWORD returned = 0;
+    bool ok = WSAIoctl(native_handle, SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0,
+                       &returned, nullptr, nullptr) == 0;
+    if (!ok) failed();
+    // Data the peer does not acknowledge: the longest time retransmissions go on, in seconds.
+    // Windows takes it; wine refuses it (WSAENOPROTOOPT), and such data then waits for Linux's
+    // own retransmission limit.
+    DWORD longest = bound_seconds;
+    if (setsockopt(native_handle, IPPROTO_TCP, TCP_MAXRT, reinterpret_cast<const char*>(&longest),
+                   sizeof longest) != 0) {
+        ok = false;
+        failed();
+    }
+    return ok;
+}
+
+int socket_connect(SocketHandle socket, const ServerAddress& address, unsigned timeout_ms) {
     if (interrupted()) return failed_with(WSAEINTR);
     SOCKET native_handle = native_socket(socket);
     sockaddr_in native = to_sockaddr(address);
@@ -148,9 +179,12 @@ int socket_connect(SocketHandle socket, const ServerAddress& address) {
         } else {
             HANDLE waits[2] = {connect_event, interrupt_event};
             DWORD count = interrupt_event ? 2 : 1;
-            DWORD ended = WaitForMultipleObjects(count, waits, FALSE, INFINITE);
+            DWORD ended =
+                WaitForMultipleObjects(count, waits, FALSE, timeout_ms ? timeout_ms : INFINITE);
             WSANETWORKEVENTS events{};
-            if (ended != WAIT_OBJECT_0) {
+            if (ended == WAIT_TIMEOUT) {
+                result = failed_with(WSAETIMEDOUT);
+            } else if (ended != WAIT_OBJECT_0) {
                 result = failed_with(WSAEINTR);
             } else if (WSAEnumNetworkEvents(native_handle, connect_event, &events) != 0) {
                 result = failed();
