@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "actions/actions.h"
 #include "core/connection.h"
 #include "core/console_state.h"
 #include "core/startup.h"
@@ -120,6 +121,7 @@ int console_main(int argc, const char* const* argv) {
         return 0;
     }
     if (!start_code_page()) return 1;
+    start_program_list();
     platform::sockets_start();
     console_input = platform::standard_input();
     platform::console_start();
