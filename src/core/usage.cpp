@@ -24,7 +24,8 @@ const char USAGE_TEXT[] =
     "Only the first argument can be an option, and only its first two characters count; any\n"
     "other first argument that begins with '-' is skipped.\n"
     "\n"
-    "The server can start programs on this machine as you: connect only to servers you trust.\n"
+    "The server can start programs on this machine as you: connect only to servers you trust,\n"
+    "or name the programs it may start in VELDRIN_PROGRAMS (a list like PATH, or none).\n"
     "See veldrin(1).\n";
 
 const char VERSION_TEXT[] = "veldrin " VELDRIN_VERSION "\n";
