@@ -71,7 +71,7 @@ void parse_program_file(const char* text, std::size_t length, ProgramList* list)
 bool program_matches(const char* entry, const char* program, bool windows_names);
 bool program_allowed(const ProgramList& list, const char* program, bool windows_names);
 
-// Reads the setting once, at start-up, before any session.
+// Reads the setting once, at start-up, before any session; until then no program may start.
 void start_program_list();
 // The most a program's name is, in the user's character set.
 constexpr std::size_t LAUNCH_PROGRAM_MAX = 4096;

@@ -585,6 +585,11 @@ TEST_P(AllowedPrograms, OnlyAllowedProgramsStart) {
         if (step.starts) {
             Report seen;
             EXPECT_TRUE(read_report(path(report), &seen, 30000));
+            // Windows runs the word checked and no longer start of the line: it is quoted.
+            bool listed = c.setting == nullptr || std::string(c.setting) != "*";
+            if (windows) {
+                EXPECT_EQ(seen["command_line"][0] == '"', listed) << seen["command_line"];
+            }
         } else {
             refused.push_back(report);
             EXPECT_TRUE(console->wait_for_stderr(": " + program + "\n", 30000))
