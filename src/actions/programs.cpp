@@ -1,5 +1,5 @@
 // The programs the server may start: the user's VELDRIN_PROGRAMS, or the administrator's file,
-// read once at start-up; the launch asks program_allowed before it starts anything.
+// read once at start-up; the launch asks launch_allowed before it starts anything.
 #include <cstring>
 
 #include "actions/actions.h"
@@ -151,7 +151,10 @@ void start_program_list() {
         return;
     }
     refuse_all(&program_list);
-    if (!platform::programs_file_name(program_list_source, sizeof program_list_source)) return;
+    if (!platform::programs_file_name(program_list_source, sizeof program_list_source)) {
+        std::strcpy(program_list_source, "the administrator's list");
+        return;
+    }
     platform::FileHandle file = platform::file_open_read(program_list_source);
     if (file == platform::NO_FILE) {
         // No file: the administrator set nothing. One that is there but cannot be read allows
