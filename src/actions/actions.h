@@ -40,3 +40,43 @@ long parse_title_argument(const char* argument, std::size_t argument_length);
 // "%u": true and *value set when the argument starts with a number. A number too large for 32
 // bits is held at the largest value rather than wrapping. Pure.
 bool parse_unsigned(const char* argument, std::uint32_t* value);
+
+// ---------------------------------------------------------------------------------------------
+// The programs the server may start: VELDRIN_PROGRAMS when it is set, else the administrator's
+// file (platform::programs_file_name), else any program.
+
+constexpr char PROGRAMS_VARIABLE[] = "VELDRIN_PROGRAMS";
+// The most a list holds; a longer one refuses every program.
+constexpr std::size_t PROGRAM_LIST_TEXT_MAX = 4096;
+constexpr int PROGRAM_LIST_ENTRIES_MAX = 128;
+
+struct ProgramList {
+    bool any;                                         // every program may start
+    int count;                                        // otherwise only these entries (none when 0)
+    std::uint16_t entries[PROGRAM_LIST_ENTRIES_MAX];  // offsets of NUL-ended entries in text
+    char text[PROGRAM_LIST_TEXT_MAX + 1];
+};
+
+// The entries of a list are the items between separators (the variable) or the lines (the file:
+// blanks around an entry are dropped, and so is a '#' at the start of a line or after a blank
+// and all after it); empty ones are skipped. A list whose one entry is "*" allows any program,
+// and one whose one entry is "none", or that has no entry, allows none. A list too long to hold
+// allows none. Pure.
+void parse_program_setting(const char* value, char separator, ProgramList* list);
+void parse_program_file(const char* text, std::size_t length, ProgramList* list);
+// Whether a list entry names the program (the first word of a command, as the launch splits it).
+// A name without a directory matches the same name; a name with a directory only the same
+// path. With windows_names, '\\', '/' and ':' all mark a directory, '/' and '\\' are the same,
+// ASCII letters match either case, and a final ".exe" is optional. Pure.
+bool program_matches(const char* entry, const char* program, bool windows_names);
+bool program_allowed(const ProgramList& list, const char* program, bool windows_names);
+
+// Reads the setting once, at start-up, before any session; until then no program may start.
+void start_program_list();
+// The most a program's name is, in the user's character set.
+constexpr std::size_t LAUNCH_PROGRAM_MAX = 4096;
+// Whether the command's program may start: at once true when any may. Otherwise its program is
+// found as the launch will find it (the command, in a buffer of capacity bytes, may be
+// rewritten for that: platform::command_program) and looked up in the list. A refused program
+// is named on standard error, unless that is the screen the console draws on.
+bool launch_allowed(char* command, std::size_t capacity);

@@ -65,6 +65,14 @@ void launch_program(char* argument, std::size_t argument_length) {
     command = text_for_user(command, request.command_length, converted_command);
     title = text_for_user(title, request.title_length, converted_title);
 
+    // Only a program the user allows starts; a refused one fails as any launch can.
+    static char checked_command[utf8_room(LAUNCH_ARGUMENT_MAX) + 2];
+    std::size_t length = std::strlen(command);
+    if (length >= sizeof checked_command) return;
+    std::memcpy(checked_command, command, length + 1);
+    if (!launch_allowed(checked_command, sizeof checked_command)) return;
+    command = checked_command;
+
     bool remember = (request.flags & platform::REMEMBER_CHILD) != 0;
     std::uint32_t creation_flags =
         (request.flags & ~platform::REMEMBER_CHILD) | platform::CREATE_NEW_PROCESS_GROUP;

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "actions/actions.h"
 #include "core/connection.h"
 #include "core/console_state.h"
 #include "core/startup.h"
@@ -136,6 +137,7 @@ int console_main(int argc, const char* const* argv) {
         return 1;
     }
     escape_character = static_cast<char>(escape);
+    start_program_list();
     platform::sockets_start();
     console_input = platform::standard_input();
     platform::console_start();

@@ -34,7 +34,8 @@ const char USAGE_TEXT[] =
     "               gone, even when the network dies without a word; 0 leaves the system's own\n"
     "               settings\n"
     "\n"
-    "The server can start programs on this machine as you: connect only to servers you trust.\n"
+    "The server can start programs on this machine as you: connect only to servers you trust,\n"
+    "or name the programs it may start in VELDRIN_PROGRAMS (a list like PATH, or none).\n"
     "See veldrin(1).\n";
 
 const char VERSION_TEXT[] = "veldrin " VELDRIN_VERSION "\n";

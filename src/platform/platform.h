@@ -92,6 +92,12 @@ long file_read(FileHandle file, void* buffer, std::size_t length);
 void file_close(FileHandle file);
 // True when the working directory could be changed.
 bool change_directory(const char* path);
+// True only when the system says nothing is at the name (not when it cannot tell, or cannot
+// read what is there).
+bool file_missing(const char* name);
+// Where the administrator lists the programs the server may start: POSIX /etc/veldrin/programs,
+// Windows programs.txt beside veldrin.exe. False when the name does not fit.
+bool programs_file_name(char* buffer, std::size_t capacity);
 
 // ---------------------------------------------------------------------------------------------
 // Threads and waiting
@@ -145,6 +151,9 @@ struct OutputPart {
 void write_stdout_parts(const OutputPart* parts, int count);
 // Writes to standard error at once, all of it; failures are ignored.
 void write_stderr(const char* data, std::size_t length);
+// True when standard error is the terminal or console the console draws on, where a line of
+// its own would spoil the screen the server drew.
+bool stderr_is_console();
 
 // The console's input handle: standard input. Core keeps it in console_input.
 using InputHandle = std::intptr_t;
@@ -258,6 +267,20 @@ constexpr std::uint32_t CREATE_NEW_PROCESS_GROUP = 0x200u;
 // Programs are never waited for, and they are reaped as they end.
 bool process_create(const char* command, const char* title, std::uint32_t flags, bool remember,
                     ProcessId* process);
+// How the platform names programs: the separator of a list of them (as in PATH), and whether
+// names follow Windows' rules (program_matches in actions/actions.h).
+struct ProgramNaming {
+    char list_separator;
+    bool windows_names;
+};
+extern const ProgramNaming PROGRAM_NAMING;
+// The program a command runs: its first word as process_create reads the command, copied
+// NUL-ended to program. False when the command names none or the word does not fit. Where the
+// platform could otherwise run something other than that word (Windows tries ever longer
+// unquoted starts of a command line until one names a program), the command, in a buffer of
+// capacity bytes, is rewritten so that only that word is tried; false when it cannot be.
+bool command_program(char* command, std::size_t capacity, char* program,
+                     std::size_t program_capacity);
 // Ends the held program at once when it has this id and is still running. False otherwise:
 // an id the system has since given to an unrelated process is never signalled.
 bool process_terminate(ProcessId process);

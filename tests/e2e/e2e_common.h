@@ -29,6 +29,13 @@ constexpr const char* NOTICE_ERASE = "\0337\033[B\r\033[J\0338";
         if (harness::console_is_windows()) GTEST_SKIP() << "POSIX only: " << reason; \
     } while (0)
 
+// A path as a Windows program under wine names it (wine's Z: drive is the root).
+inline std::string windows_path(std::string path) {
+    for (char& c : path)
+        if (c == '/') c = '\\';
+    return "Z:" + path;
+}
+
 inline void pause_ms(int milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }

@@ -10,6 +10,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -39,6 +40,7 @@ const std::string FAKE_TERMINAL = std::string(TEST_HELPER_DIR) + "/fake_terminal
 constexpr std::uint32_t REMEMBER = 0x80000000u;
 constexpr std::uint32_t DETACHED = 0x08u;
 constexpr std::uint32_t NEW_CONSOLE = 0x10u;
+constexpr const char* PROGRAMS = "VELDRIN_PROGRAMS";
 
 // "L~F~T~command|title"
 std::string launch_argument(const std::string& command, std::uint32_t flags,
@@ -110,22 +112,34 @@ class LaunchSession : public ::testing::Test {
     void SetUp() override { SKIP_FOR_WINDOWS("POSIX programs; Windows programs: WindowsConsole"); }
     // Starts the console in interactive mode (standard input /dev/null) with the environment
     // overrides ("NAME=value", or "-u NAME"'s NAME after a "-u"), and takes its connection.
+    // wrapper: words that run the rest (a private mount namespace); console: the console's path
+    // when not the one under test (a copy beside a file of its own).
     void start(std::vector<std::string> environment = {},
-               harness::InputMode input = harness::InputMode::NONE) {
+               harness::InputMode input = harness::InputMode::NONE,
+               std::vector<std::string> wrapper = {}, const std::string& console_copy = "",
+               bool errors_to_terminal = false) {
         dir.write_file(harness::ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
         // No test may open a real terminal window: the graphical session is hidden unless a
-        // test sets one up with the stand-in emulator.
-        std::vector<std::string> args = {"-u", "DISPLAY",         "-u", "WAYLAND_DISPLAY",
-                                         "-u", "VELDRIN_TERMINAL"};
+        // test sets one up with the stand-in emulator. (A Windows console under wine draws on
+        // no terminal window and keeps the display it is given.)
+        std::vector<std::string> args;
+        if (!harness::console_is_windows()) {
+            args = {"-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "VELDRIN_TERMINAL"};
+        }
         args.insert(args.end(), environment.begin(), environment.end());
         std::vector<std::string> command = harness::console_command({"-p" + dir.path()});
+        if (!console_copy.empty()) command[command.size() - 2] = console_copy;
         args.insert(args.end(), command.begin(), command.end());
         // The console is started with SIGPIPE ignored and a descriptor open that is not
         // close-on-exec (descriptor 7), neither of which its programs may inherit.
-        args.insert(args.begin(),
-                    {"-c", "trap '' PIPE; exec 7</dev/null; exec \"$@\"", "sh", "/usr/bin/env"});
+        args.insert(args.begin(), {"/bin/sh", "-c",
+                                   std::string("trap '' PIPE; exec 7</dev/null; ") +
+                                       (errors_to_terminal ? "exec 2>&1; " : "") + "exec \"$@\"",
+                                   "sh", "/usr/bin/env"});
+        args.insert(args.begin(), wrapper.begin(), wrapper.end());
         ProcessOptions options;
-        options.program = "/bin/sh";
+        options.program = args.front();
+        args.erase(args.begin());
         options.input = input;
         console = std::make_unique<ConsoleProcess>(args, options);
         ASSERT_TRUE(console->started());
@@ -430,6 +444,200 @@ TEST_F(LaunchSession, SignalsForTheConsolesGroupNeverReachTheProgram) {
     ASSERT_EQ(kill(-console_pid(), SIGINT), 0);
     console->wait_exit(2000);
     EXPECT_FALSE(program->ended(500));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The programs the user allows (VELDRIN_PROGRAMS, or the administrator's file), against both
+// backends: the probe by a name found on the search path, the probe by its full path, and
+// another program by name. A refused launch starts nothing, is named on standard error (a pipe
+// here), and the session goes on.
+
+enum class Form { NAME, PATH, OTHER };
+enum class AdminFile { NONE, LISTS_NAME, SAYS_NONE, DIRECTORY };
+
+struct Launch {
+    Form form;
+    bool starts;
+};
+
+struct AllowedCase {
+    const char* name;
+    const char* setting;  // "{name}", "{path}" and "{sep}" filled in; null: not set
+    AdminFile file;
+    std::vector<Launch> launches;
+};
+void PrintTo(const AllowedCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+// What the list and the launches say on this backend. A Windows list names the probe in
+// another case, and with ".exe" where the launch leaves it off or the other way round.
+struct Names {
+    std::string listed_name, listed_path, file_name;  // as listed
+    std::string name, path, other;                    // as launched
+    std::string separator, search_path;
+};
+
+Names names() {
+    if (!harness::console_is_windows()) {
+        return {"launch_probe",
+                PROBE,
+                "launch_probe",
+                "launch_probe",
+                PROBE,
+                "fake_terminal",
+                ":",
+                std::string("PATH=") + TEST_HELPER_DIR + ":/usr/bin:/bin"};
+    }
+    std::string helper = harness::windows_helper("console_probe");
+    std::string upper = e2e::windows_path(helper.substr(0, helper.size() - 4));
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return {"CONSOLE_PROBE.EXE",
+            upper,
+            "Console_Probe",
+            "console_probe",
+            e2e::windows_path(helper),
+            "exit_code_probe",
+            ";",
+            "WINEPATH=" + e2e::windows_path(helper.substr(0, helper.rfind('/')))};
+}
+
+std::string filled(std::string text, const Names& n) {
+    for (auto [key, value] : {std::pair<std::string, std::string>{"{name}", n.listed_name},
+                              {"{path}", n.listed_path},
+                              {"{sep}", n.separator}}) {
+        for (std::size_t at; (at = text.find(key)) != std::string::npos;)
+            text.replace(at, key.size(), value);
+    }
+    return text;
+}
+
+// Whether this machine can give the console a private mount namespace (root, or user
+// namespaces), in which the administrator's file is laid over /etc for it alone.
+bool private_mounts_possible() {
+    static const bool possible = [] {
+        ProcessOptions options;
+        options.program = "/usr/bin/unshare";
+        ConsoleProcess probe({"-m", "/bin/true"}, options);
+        return probe.wait_exit(10000) && probe.exit_status() == 0;
+    }();
+    return possible;
+}
+
+class AllowedPrograms : public LaunchSession, public ::testing::WithParamInterface<AllowedCase> {
+  protected:
+    void SetUp() override {}
+};
+
+TEST_P(AllowedPrograms, OnlyAllowedProgramsStart) {
+    const AllowedCase& c = GetParam();
+    const bool windows = harness::console_is_windows();
+    const Names n = names();
+    std::vector<std::string> environment = {n.search_path};
+    if (c.setting) environment.push_back(std::string(PROGRAMS) + "=" + filled(c.setting, n));
+
+    // The administrator's file: on POSIX /etc laid over in a mount namespace of the console's
+    // own, so that the machine's /etc is never touched; on Windows beside a copy of the console.
+    TempDir admin("veldrin-admin");
+    std::vector<std::string> wrapper;
+    std::string console_copy;
+    if (c.file != AdminFile::NONE) {
+        std::string file = "programs.txt";
+        if (!windows) {
+            if (!private_mounts_possible()) GTEST_SKIP() << "no private mount namespace here";
+            admin.make_subdir("upper");
+            admin.make_subdir("upper/veldrin");
+            file = "upper/veldrin/programs";
+            wrapper = {"/usr/bin/unshare",
+                       "-m",
+                       "/bin/sh",
+                       "-c",
+                       "mount -t overlay overlay -o \"lowerdir=/etc,upperdir=$1,workdir=$2\" /etc "
+                       "&& shift 2 && exec \"$@\"",
+                       "sh",
+                       admin.path() + "/upper",
+                       admin.make_subdir("work")};
+        } else {
+            console_copy = admin.path() + "/veldrin.exe";
+            std::filesystem::copy_file(harness::console_path(), console_copy);
+        }
+        if (c.file == AdminFile::DIRECTORY) {
+            admin.make_subdir(file);  // there, but it cannot be read as a file
+        } else {
+            admin.write_file(file, c.file == AdminFile::LISTS_NAME
+                                       ? "# the probe\n" + n.file_name + "\r\n"
+                                       : "none\n");
+        }
+    }
+    ASSERT_NO_FATAL_FAILURE(start(environment, harness::InputMode::NONE, wrapper, console_copy));
+
+    std::vector<std::string> refused;
+    for (std::size_t i = 0; i < c.launches.size(); ++i) {
+        const Launch& step = c.launches[i];
+        std::string program = step.form == Form::NAME   ? n.name
+                              : step.form == Form::PATH ? n.path
+                                                        : n.other;
+        std::string report = "report-" + std::to_string(i);
+        SCOPED_TRACE(program + (step.starts ? " starts" : " is refused"));
+        launch(launch_argument(
+            windows ? program + " " + report + " exit" : program + " '" + path(report) + "' exit",
+            REMEMBER));
+        if (step.starts) {
+            Report seen;
+            EXPECT_TRUE(read_report(path(report), &seen, 30000));
+            // Windows runs the word checked and no longer start of the line: it is quoted.
+            bool listed = c.setting == nullptr || std::string(c.setting) != "*";
+            if (windows) {
+                EXPECT_EQ(seen["command_line"][0] == '"', listed) << seen["command_line"];
+            }
+        } else {
+            refused.push_back(report);
+            EXPECT_TRUE(console->wait_for_stderr(": " + program + "\n", 30000))
+                << console->stderr_text();
+        }
+    }
+    expect_session_goes_on_and_ends();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (const std::string& report : refused) EXPECT_FALSE(dir.file_exists(report)) << report;
+    // One line for each refusal, naming where the list came from.
+    std::string errors = console->stderr_text();
+    EXPECT_EQ(pty::count_of(errors, "\n"), refused.size()) << errors;
+    EXPECT_EQ(pty::count_of(errors, std::string("Program not allowed by ") +
+                                        (c.setting ? PROGRAMS
+                                         : windows ? "Z:\\"
+                                                   : "/etc/veldrin/programs")),
+              refused.size())
+        << errors;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Programs, AllowedPrograms,
+    ::testing::Values(
+        AllowedCase{"None", "none", AdminFile::NONE, {{Form::PATH, false}}},
+        AllowedCase{"Empty", "", AdminFile::NONE, {{Form::PATH, false}}},
+        AllowedCase{"ListedName",
+                    "nothing-here{sep}{name}",
+                    AdminFile::NONE,
+                    {{Form::NAME, true}, {Form::PATH, false}, {Form::OTHER, false}}},
+        AllowedCase{
+            "ListedPath", "{path}", AdminFile::NONE, {{Form::PATH, true}, {Form::NAME, false}}},
+        AllowedCase{"AdministratorsFile",
+                    nullptr,
+                    AdminFile::LISTS_NAME,
+                    {{Form::NAME, true}, {Form::PATH, false}}},
+        AllowedCase{"UnreadableFile", nullptr, AdminFile::DIRECTORY, {{Form::NAME, false}}},
+        AllowedCase{"SettingBeforeFile", "*", AdminFile::SAYS_NONE, {{Form::PATH, true}}}),
+    [](const ::testing::TestParamInfo<AllowedCase>& info) { return info.param.name; });
+
+// At the terminal the console draws on, a refusal says nothing: the screen stays the server's.
+TEST_F(LaunchSession, RefusalIsSilentOnTheConsolesTerminal) {
+    start({std::string(PROGRAMS) + "=none"}, harness::InputMode::TERMINAL, {}, "", true);
+    launch(launch_argument(probe("report", "exit"), 0));
+    expect_session_goes_on_and_ends();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(dir.file_exists("report"));
+    EXPECT_EQ(console->stdout_text().find("allowed"), std::string::npos) << console->stdout_text();
+    EXPECT_EQ(console->stderr_text(), "");
 }
 
 }  // namespace

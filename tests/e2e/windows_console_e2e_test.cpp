@@ -50,13 +50,6 @@ constexpr std::uint32_t NEW_CONSOLE = 0x10u;
             GTEST_SKIP() << "for a Windows console (VELDRIN_CONSOLE=*.exe)"; \
     } while (0)
 
-// A path as a Windows program under wine names it (wine's Z: drive is the root).
-std::string windows_path(std::string path) {
-    for (char& c : path)
-        if (c == '/') c = '\\';
-    return "Z:" + path;
-}
-
 // Control 3's argument, "L~F~T~command|title".
 std::string launch(const std::string& command, std::uint32_t flags, const std::string& title = "") {
     char head[64];

@@ -1,8 +1,11 @@
-// Files and the working directory: the Files part of platform.h, over the POSIX file calls.
+// Files and the working directory: the Files part of platform.h, over the POSIX file calls, and
+// where the administrator's list of programs is.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "platform/platform.h"
 
@@ -37,6 +40,18 @@ void file_close(FileHandle file) {
 
 bool change_directory(const char* path) {
     return ::chdir(path) == 0;
+}
+
+bool file_missing(const char* name) {
+    struct stat status {};
+    return ::stat(name, &status) != 0 && (errno == ENOENT || errno == ENOTDIR);
+}
+
+bool programs_file_name(char* buffer, std::size_t capacity) {
+    static const char NAME[] = "/etc/veldrin/programs";
+    if (capacity < sizeof NAME) return false;
+    std::memcpy(buffer, NAME, sizeof NAME);
+    return true;
 }
 
 }  // namespace platform

@@ -1,6 +1,6 @@
-// Processes: process_create and process_terminate of platform.h, over posix_spawn and process
-// file descriptors. Programs the server starts on the console's machine, and the one it may end
-// later.
+// Processes: command_program, process_create and process_terminate of platform.h, over
+// posix_spawn and process file descriptors. Programs the server starts on the console's
+// machine, and the one it may end later.
 //
 // Programs are started with posix_spawn and never waited for. The console keeps hold of the
 // program it was asked to remember through a process file descriptor, so ending it can never
@@ -258,6 +258,18 @@ bool prepare_spawn(posix_spawnattr_t* attributes, posix_spawn_file_actions_t* ac
 }
 
 }  // namespace
+
+const ProgramNaming PROGRAM_NAMING = {':', false};
+
+bool command_program(char* command, std::size_t, char* program, std::size_t program_capacity) {
+    // posix_spawnp runs the first word as it is: nothing to rewrite.
+    static posix::CommandWords words;
+    if (!posix::split_command(command, &words) || words.count == 0) return false;
+    std::size_t length = std::strlen(words.words[0]);
+    if (length >= program_capacity) return false;
+    std::memcpy(program, words.words[0], length + 1);
+    return true;
+}
 
 bool process_create(const char* command, const char* title, std::uint32_t flags, bool remember,
                     ProcessId* process) {

@@ -1,5 +1,8 @@
 // The address file and the working directory on Windows: file_open_read, file_read,
-// file_close and change_directory.
+// file_close, change_directory, file_missing, and programs_file_name (programs.txt beside
+// veldrin.exe).
+#include <cstring>
+
 #include "internal.h"
 
 namespace platform {
@@ -39,6 +42,24 @@ void file_close(FileHandle file) {
 
 bool change_directory(const char* path) {
     return SetCurrentDirectoryA(path) != 0;
+}
+
+bool file_missing(const char* name) {
+    if (GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES) return false;
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+bool programs_file_name(char* buffer, std::size_t capacity) {
+    static const char NAME[] = "programs.txt";
+    if (capacity > 0x10000) capacity = 0x10000;
+    DWORD length = GetModuleFileNameA(nullptr, buffer, static_cast<DWORD>(capacity));
+    if (length == 0 || length >= capacity) return false;  // none, or cut short
+    std::size_t folder = length;
+    while (folder > 0 && buffer[folder - 1] != '\\' && buffer[folder - 1] != '/') --folder;
+    if (folder + sizeof NAME > capacity) return false;
+    std::memcpy(buffer + folder, NAME, sizeof NAME);
+    return true;
 }
 
 }  // namespace platform

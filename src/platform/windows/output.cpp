@@ -1,5 +1,5 @@
-// Standard output and standard error on Windows: write_stdout, write_stdout_parts and
-// write_stderr.
+// Standard output and standard error on Windows: write_stdout, write_stdout_parts,
+// write_stderr and stderr_is_console.
 //
 // WriteFile on the standard-output handle, with no buffering, every byte in order. Failures
 // (no handle, a reader that went away) are ignored: they never end the console.
@@ -37,6 +37,12 @@ void write_stdout(const char* data, std::size_t length) {
 
 void write_stderr(const char* data, std::size_t length) {
     write_all(GetStdHandle(STD_ERROR_HANDLE), data, length);
+}
+
+bool stderr_is_console() {
+    // Only a console handle has a console mode.
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
 void write_stdout_parts(const OutputPart* parts, int count) {

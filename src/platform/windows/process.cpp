@@ -1,4 +1,5 @@
-// Starting and ending programs on Windows: process_create and process_terminate.
+// Starting and ending programs on Windows: command_program, process_create and
+// process_terminate.
 //
 // The command text is the program's command line, whole: Windows hands it to the program as it
 // stands, and the program splits it. The console keeps the process handle of the one program it
@@ -32,6 +33,39 @@ constexpr DWORD MEANINGFUL_FLAGS =
     HIGH_PRIORITY_CLASS | REALTIME_PRIORITY_CLASS;
 
 }  // namespace
+
+const ProgramNaming PROGRAM_NAMING = {';', true};
+
+bool command_program(char* command, std::size_t capacity, char* program,
+                     std::size_t program_capacity) {
+    // CreateProcess takes a quoted first word as the program's name, whole. An unquoted one ends
+    // at the first blank, but when no program has that name CreateProcess goes on to the next
+    // blank, and the next: the word is quoted, so that it alone is tried.
+    const char* word = command;
+    std::size_t length = 0;
+    bool quoted = command[0] == '"';
+    if (quoted) {
+        ++word;
+        const char* end = std::strchr(word, '"');
+        if (!end) return false;
+        length = static_cast<std::size_t>(end - word);
+    } else {
+        length = std::strcspn(command, " \t");
+        // A quote inside the word leaves its end to the program's own reading.
+        if (std::memchr(command, '"', length)) return false;
+    }
+    if (length == 0 || length >= program_capacity) return false;
+    std::memcpy(program, word, length);
+    program[length] = '\0';
+    if (quoted) return true;
+    std::size_t total = std::strlen(command);
+    if (total + 3 > capacity) return false;
+    std::memmove(command + length + 2, command + length, total - length + 1);
+    std::memmove(command + 1, command, length);
+    command[0] = '"';
+    command[length + 1] = '"';
+    return true;
+}
 
 bool process_create(const char* command, const char* title, std::uint32_t flags, bool remember,
                     ProcessId* process) {
