@@ -261,7 +261,7 @@ constexpr std::uint32_t CREATE_NEW_CONSOLE = 0x10u;
 constexpr std::uint32_t CREATE_NEW_PROCESS_GROUP = 0x200u;
 
 // Starts a program from its command text (split into words, the first found on PATH), with
-// the creation flags (the Win32 values; see the README for what each means here) and the
+// the creation flags (the Win32 values; docs/programs.md says what each means here) and the
 // window title. True and *process set on success. With remember, the platform keeps hold of
 // the new program (replacing the one held before) so that process_terminate can reach it.
 // Programs are never waited for, and they are reaped as they end.
