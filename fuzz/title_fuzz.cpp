@@ -48,7 +48,11 @@ long read_least_length(const char* text, unsigned* least) {
 // most U+10FFFF), or 0.
 std::size_t valid_character(const unsigned char* text, std::size_t length) {
     if (text[0] < 0x80) return 1;
-    std::size_t size = text[0] >= 0xf0 ? 4 : text[0] >= 0xe0 ? 3 : text[0] >= 0xc0 ? 2 : 0;
+    std::size_t size = text[0] >= 0xf8   ? 0
+                       : text[0] >= 0xf0 ? 4
+                       : text[0] >= 0xe0 ? 3
+                       : text[0] >= 0xc0 ? 2
+                                         : 0;
     if (size == 0 || size > length) return 0;
     std::uint32_t code = text[0] & (0x7f >> size);
     for (std::size_t i = 1; i < size; ++i) {
