@@ -91,12 +91,11 @@ bool read_server_address(platform::ServerAddress* address) {
 void attempt_connection() {
     platform::SocketHandle socket = platform::socket_create();
     server_socket.store(socket);
-    // Set before the connect, so that a peer gone silent is noticed for the whole session.
-    if (socket != platform::NO_SOCKET && keep_alive_seconds != 0)
-        platform::socket_keep_alive(socket, keep_alive_seconds);
     if (socket == platform::NO_SOCKET) {
         report_socket_error(OPEN_FAILED);
     } else {
+        // Set before the connect, so that a peer gone silent is noticed for the whole session.
+        if (keep_alive_seconds != 0) platform::socket_keep_alive(socket, keep_alive_seconds);
         platform::ServerAddress address{};
         address.family = platform::ADDRESS_FAMILY_IPV4;
         if (platform::socket_bind(socket, address) != 0) {
