@@ -7,26 +7,18 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,6 +34,7 @@ using namespace e2e;
 using harness::ADDRESS_FILE_NAME;
 using harness::bytes;
 using harness::ConsoleProcess;
+using harness::HeldOutputConsole;
 using harness::InputMode;
 using harness::ProcessOptions;
 using harness::ScriptedServer;
@@ -159,27 +152,6 @@ TEST(CommandModeFaultTest, ResetEndsTheConsoleWithTheStatusSetSoFar) {
 // ---------------------------------------------------------------------------------------------
 // The server goes away while the user types
 
-// Presses one key every few milliseconds until stopped.
-class Typist {
-  public:
-    Typist(TerminalConsole& console, char key, int interval_ms)
-        : thread_([this, &console, key, interval_ms] {
-              while (!stop_.load()) {
-                  console.type(std::string(1, key));
-                  pause_ms(interval_ms);
-              }
-          }) {}
-    ~Typist() { stop(); }
-    void stop() {
-        stop_.store(true);
-        if (thread_.joinable()) thread_.join();
-    }
-
-  private:
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
-
 // In key-by-key mode every key is a send of its own. Keys keep coming while the server closes
 // the connection, while the console is between sessions (they go to the notice, which they do
 // not answer, or are lost), and while the next connection is reset; every connection receives
@@ -195,7 +167,7 @@ TEST(TypingTest, KeysTypedThroughACloseAndAReset) {
     ASSERT_NE(console.wait_for_screen("Keys", WAIT_MS), NOT_FOUND);
     pause_ms(100);  // the control is carried out just after its text is shown
 
-    Typist typist(console, 'k', 2);
+    pty::Typist typist(console, 'k', 2);
     for (Ending ending : {Ending::CLOSE, Ending::RESET}) {
         ASSERT_TRUE(server.wait_for_received(20, WAIT_MS));
         end_connection(server, ending);
@@ -245,138 +217,6 @@ TEST(TypingTest, HalfTypedLineOutlivesALostSession) {
 // ---------------------------------------------------------------------------------------------
 // Sends to a connection that is gone
 
-// A TCP listener on 127.0.0.1 driven directly by the test, for servers that must do things the
-// scripted server would wait on (a reset while the console is not reading).
-class RawListener {
-  public:
-    RawListener() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(harness::LOOPBACK);
-        socklen_t size = sizeof address;
-        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-            ::listen(fd_, 16) != 0 ||
-            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-            ADD_FAILURE() << "cannot listen: " << errno;
-        }
-        port_ = ntohs(address.sin_port);
-    }
-    ~RawListener() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    RawListener(const RawListener&) = delete;
-    RawListener& operator=(const RawListener&) = delete;
-
-    std::uint16_t port() const { return port_; }
-    // The next connection, or -1 when none came in time.
-    int accept_within(int timeout_ms) const {
-        pollfd entry{fd_, POLLIN, 0};
-        if (::poll(&entry, 1, timeout_ms) != 1) return -1;
-        return ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    }
-
-  private:
-    int fd_ = -1;
-    std::uint16_t port_ = 0;
-};
-
-// Closes a connection with a reset (no orderly end of stream).
-void reset_socket(int fd) {
-    linger abortive{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-    ::close(fd);
-}
-
-// Reads exactly count bytes from a connection (blocking, bounded by timeout_ms).
-std::string receive_exactly(int fd, std::size_t count, int timeout_ms) {
-    std::string got;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
-        pollfd entry{fd, POLLIN, 0};
-        if (::poll(&entry, 1, 50) != 1) continue;
-        char buffer[256];
-        ssize_t n = ::recv(fd, buffer, std::min(sizeof buffer, count - got.size()), 0);
-        if (n <= 0) break;
-        got.append(buffer, static_cast<std::size_t>(n));
-    }
-    return got;
-}
-
-// The console run with its standard output on a pipe that the test reads only when it chooses,
-// so that the console's main thread can be held in a write while the test acts. SIGPIPE has its
-// default action in the console, as it would from a shell.
-class HeldOutputConsole {
-  public:
-    HeldOutputConsole(const std::vector<std::string>& args, const TempDir& dir,
-                      harness::Stream output = harness::Stream::PIPE)
-        : errors_path_(dir.path() + "/console-stderr") {
-        harness::SpawnRequest request;
-        request.argv = harness::console_command(args);
-        request.output = output;
-        request.errors = harness::Stream::FILE;
-        request.errors_file = errors_path_;
-        // A session of its own: no controlling terminal, whoever runs the tests.
-        request.new_session = true;
-        harness::Spawned spawned = harness::spawn(request);
-        pid_ = spawned.pid;
-        output_fd_ = spawned.output;
-    }
-    ~HeldOutputConsole() {
-        if (pid_ > 0 && !reaped_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, &status_, 0);
-        }
-        if (output_fd_ >= 0) ::close(output_fd_);
-    }
-    HeldOutputConsole(const HeldOutputConsole&) = delete;
-    HeldOutputConsole& operator=(const HeldOutputConsole&) = delete;
-
-    // How many bytes wait unread in the output pipe, and how many it can hold.
-    int output_waiting() const {
-        int count = 0;
-        return ::ioctl(output_fd_, FIONREAD, &count) == 0 ? count : -1;
-    }
-    int output_capacity() const { return ::fcntl(output_fd_, F_GETPIPE_SZ); }
-    // Sets the pipe's size (the console enlarges it when it starts); false on failure.
-    bool set_output_capacity(int bytes) { return ::fcntl(output_fd_, F_SETPIPE_SZ, bytes) >= 0; }
-
-    bool running() {
-        if (reaped_) return false;
-        pid_t result = ::waitpid(pid_, &status_, WNOHANG);
-        if (result == pid_) reaped_ = true;
-        return !reaped_;
-    }
-    // Reads the output to its end (the console's exit), then reaps the console.
-    std::string read_to_end_and_wait(int timeout_ms) {
-        std::string text;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        while (std::chrono::steady_clock::now() < deadline) {
-            pollfd entry{output_fd_, POLLIN, 0};
-            if (::poll(&entry, 1, 100) != 1) continue;
-            char buffer[65536];
-            ssize_t n = ::read(output_fd_, buffer, sizeof buffer);
-            if (n <= 0) break;
-            text.append(buffer, static_cast<std::size_t>(n));
-        }
-        while (running() && std::chrono::steady_clock::now() < deadline) pause_ms(10);
-        return text;
-    }
-    bool reaped() const { return reaped_; }
-    int status() const { return status_; }
-    std::string errors() const {
-        std::ifstream in(errors_path_);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-
-  private:
-    std::string errors_path_;
-    pid_t pid_ = -1;
-    int output_fd_ = -1;
-    int status_ = 0;
-    bool reaped_ = false;
-};
-
 // The server resets the connection while the console's main thread is held writing to a full
 // standard output, so the console goes on holding the dead connection: the command sender then
 // sends the command (which fails, reset) and, three seconds later, "CLOSE" (which fails with a
@@ -384,14 +224,14 @@ class HeldOutputConsole {
 // both, and end as designed once its output is read again.
 TEST(SendAfterCloseTest, SendsToAResetConnectionNeverKillTheConsole) {
     TempDir dir;
-    RawListener listener;
+    harness::RawListener listener;
     dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(listener.port()));
     HeldOutputConsole console({"-p" + dir.path(), "REPORT", "1"}, dir);
 
     int connection = listener.accept_within(WAIT_MS);
     ASSERT_GE(connection, 0);
     auto connected_at = std::chrono::steady_clock::now();
-    ASSERT_EQ(receive_exactly(connection, MODE.size(), WAIT_MS), MODE);
+    ASSERT_EQ(harness::receive_exactly(connection, MODE.size(), WAIT_MS), MODE);
     // The console has enlarged its output pipe; a small one fills sooner, well before the
     // command is due.
     ASSERT_TRUE(console.set_output_capacity(64 * 1024));
@@ -417,10 +257,10 @@ TEST(SendAfterCloseTest, SendsToAResetConnectionNeverKillTheConsole) {
     char early[64];
     ssize_t arrived = ::recv(connection, early, sizeof early, MSG_DONTWAIT);
     if (arrived > 0) {
-        reset_socket(connection);
+        harness::reset_socket(connection);
         GTEST_SKIP() << "the machine was too slow: the command came before the reset";
     }
-    reset_socket(connection);
+    harness::reset_socket(connection);
 
     // The command goes 100 to 200 ms after the connection, "CLOSE" 3 s after that.
     while (std::chrono::steady_clock::now() - connected_at < std::chrono::milliseconds(4500)) {
@@ -429,11 +269,8 @@ TEST(SendAfterCloseTest, SendsToAResetConnectionNeverKillTheConsole) {
     }
     std::string output = console.read_to_end_and_wait(WAIT_MS);
     ASSERT_TRUE(console.reaped());
-    EXPECT_FALSE(WIFSIGNALED(console.status()))
-        << "ended by signal " << WTERMSIG(console.status()) << "\n"
-        << console.errors();
-    ASSERT_TRUE(WIFEXITED(console.status()));
-    EXPECT_EQ(WEXITSTATUS(console.status()), 0);
+    EXPECT_EQ(console.term_signal(), 0) << console.errors();
+    EXPECT_EQ(console.exit_status(), 0) << console.errors();
     // What it showed is the start of what the server sent (the rest died with the connection).
     EXPECT_GE(output.size(), static_cast<std::size_t>(console.output_capacity()));
     EXPECT_EQ(text.compare(0, output.size(), output), 0);
@@ -459,113 +296,6 @@ TEST(SendAfterCloseTest, CommandModeServerGoneBeforeTheCommand) {
 // ---------------------------------------------------------------------------------------------
 // Cancel while an attempt is blocked
 
-// A listener whose accept queue is full: the system drops further connection requests, so a
-// connect to it waits for the kernel's SYN retries (minutes). Nothing is ever accepted.
-class FullQueueListener {
-  public:
-    FullQueueListener() {
-        listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(harness::LOOPBACK);
-        socklen_t size = sizeof address;
-        if (listen_fd_ < 0 || ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), size) ||
-            ::listen(listen_fd_, 0) ||
-            ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &size)) {
-            ADD_FAILURE() << "cannot listen: " << errno;
-            return;
-        }
-        port_ = ntohs(address.sin_port);
-        // A backlog of 0 still holds one connection; a few more fill whatever it holds.
-        for (int i = 0; i < 4; ++i) {
-            int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-            ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-            fillers_.push_back(fd);
-        }
-        pause_ms(200);
-        pollfd last{fillers_.back(), POLLOUT, 0};
-        full_ = ::poll(&last, 1, 300) == 0;
-    }
-    ~FullQueueListener() {
-        for (int fd : fillers_) ::close(fd);
-        if (listen_fd_ >= 0) ::close(listen_fd_);
-    }
-    FullQueueListener(const FullQueueListener&) = delete;
-    FullQueueListener& operator=(const FullQueueListener&) = delete;
-
-    std::uint16_t port() const { return port_; }
-    // True when a connect to it is indeed left waiting.
-    bool full() const { return full_; }
-
-  private:
-    int listen_fd_ = -1;
-    std::uint16_t port_ = 0;
-    std::vector<int> fillers_;
-    bool full_ = false;
-};
-
-// A name server on 127.0.0.1 that takes every query and never answers.
-class SilentNameServer {
-  public:
-    SilentNameServer() {
-        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(53);
-        address.sin_addr.s_addr = htonl(harness::LOOPBACK);
-        if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-    ~SilentNameServer() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    SilentNameServer(const SilentNameServer&) = delete;
-    SilentNameServer& operator=(const SilentNameServer&) = delete;
-
-    bool listening() const { return fd_ >= 0; }
-    // Waits until a query has come.
-    bool wait_for_query(int timeout_ms) const {
-        pollfd entry{fd_, POLLIN, 0};
-        return ::poll(&entry, 1, timeout_ms) == 1;
-    }
-
-  private:
-    int fd_ = -1;
-};
-
-// Runs the console through a launcher that gives it a mount namespace of its own in which
-// /etc/resolv.conf names the silent name server, for as long as it lives.
-class SilentResolverLauncher {
-  public:
-    explicit SilentResolverLauncher(const TempDir& dir) {
-        if (std::getenv("VELDRIN_CONSOLE_LAUNCHER") || ::access("/usr/bin/unshare", X_OK) != 0)
-            return;
-        std::string resolv =
-            dir.write_file("resolv.conf", "nameserver 127.0.0.1\noptions timeout:30 attempts:1\n");
-        std::string script = dir.write_file(
-            "with-silent-resolver",
-            "#!/bin/sh\nmount --bind " + resolv + " /etc/resolv.conf || exit 97\nexec \"$@\"\n");
-        ::chmod(script.c_str(), 0755);
-        ProcessOptions options;
-        options.program = "/usr/bin/unshare";
-        ConsoleProcess probe({"-m", script, "/bin/true"}, options);
-        if (!probe.wait_exit(WAIT_MS) || probe.exit_status() != 0) return;
-        words_ = "/usr/bin/unshare -m " + script;
-    }
-    // False when mount namespaces cannot be had here.
-    bool usable() const { return !words_.empty(); }
-    // Sets the launcher for the consoles started while it is alive.
-    void apply() const { ::setenv("VELDRIN_CONSOLE_LAUNCHER", words_.c_str(), 1); }
-    ~SilentResolverLauncher() {
-        if (usable()) ::unsetenv("VELDRIN_CONSOLE_LAUNCHER");
-    }
-
-  private:
-    std::string words_;
-};
-
 enum class Blocker { CONNECT, LOOKUP };
 
 void PrintTo(const Blocker& value, std::ostream* out) {
@@ -580,16 +310,16 @@ class BlockedAttemptTest : public ::testing::TestWithParam<Blocker> {};
 TEST_P(BlockedAttemptTest, CancelEndsTheConsoleWhateverTheAttemptIsDoing) {
     TempDir dir;
     UnusedPort unused;
-    std::unique_ptr<FullQueueListener> full_server;
-    std::unique_ptr<SilentNameServer> name_server;
-    std::unique_ptr<SilentResolverLauncher> launcher;
+    std::unique_ptr<harness::FullQueueListener> full_server;
+    std::unique_ptr<harness::SilentNameServer> name_server;
+    std::unique_ptr<harness::SilentResolverLauncher> launcher;
     if (GetParam() == Blocker::CONNECT) {
-        full_server = std::make_unique<FullQueueListener>();
+        full_server = std::make_unique<harness::FullQueueListener>();
         if (!full_server->full()) GTEST_SKIP() << "the system accepted past the listener's backlog";
     } else {
-        name_server = std::make_unique<SilentNameServer>();
+        name_server = std::make_unique<harness::SilentNameServer>();
         if (!name_server->listening()) GTEST_SKIP() << "cannot listen on 127.0.0.1:53";
-        launcher = std::make_unique<SilentResolverLauncher>(dir);
+        launcher = std::make_unique<harness::SilentResolverLauncher>(dir);
         if (!launcher->usable()) GTEST_SKIP() << "no mount namespace for a resolver of our own";
         launcher->apply();
     }
@@ -775,8 +505,7 @@ TEST(StandardDescriptorTest, NonBlockingOutputLosesNothing) {
     std::string output = console.read_to_end_and_wait(WAIT_MS * 2);
     sender.join();
     ASSERT_TRUE(console.reaped());
-    ASSERT_TRUE(WIFEXITED(console.status())) << console.errors();
-    EXPECT_EQ(WEXITSTATUS(console.status()), 0);
+    EXPECT_EQ(console.exit_status(), 0) << console.errors();
     EXPECT_EQ(output.size(), text.size());
     EXPECT_TRUE(output == text);
 }
@@ -787,31 +516,16 @@ TEST(StandardDescriptorTest, ClosedStandardDescriptorsStayApart) {
     TempDir dir;
     ScriptedServer server;
     dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
-    harness::SpawnRequest request;
-    request.argv = harness::console_command({"-p" + dir.path()});
-    request.input = harness::Stream::CLOSED;
-    request.output = harness::Stream::CLOSED;
-    request.errors = harness::Stream::CLOSED;
-    request.new_session = true;
-    harness::Spawned spawned = harness::spawn(request);
+    HeldOutputConsole console({"-p" + dir.path()}, dir, harness::Stream::CLOSED,
+                              harness::Stream::CLOSED, harness::Stream::CLOSED);
     ASSERT_TRUE(server.accept_connection(WAIT_MS));
     ASSERT_TRUE(server.send_bytes("A menu the console shows\n"));
     pause_ms(1000);
     EXPECT_EQ(server.received(), "");
     ASSERT_TRUE(server.send_bytes("~~~0"));
-    int status = 0;
-    pid_t reaped = 0;
-    for (int waited = 0; waited < WAIT_MS && reaped == 0; waited += 10) {
-        reaped = ::waitpid(spawned.pid, &status, WNOHANG);
-        if (reaped == 0) pause_ms(10);
-    }
-    if (reaped == 0) {
-        ::kill(spawned.pid, SIGKILL);
-        ::waitpid(spawned.pid, &status, 0);
-        FAIL() << "the console did not end";
-    }
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    console.read_to_end_and_wait(WAIT_MS);
+    ASSERT_TRUE(console.reaped()) << "the console did not end";
+    EXPECT_EQ(console.exit_status(), 0);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -971,64 +685,6 @@ TEST(ChangingAddressFileTest, EachAttemptReadsTheFileAfresh) {
 // ---------------------------------------------------------------------------------------------
 // Reconnecting over and over
 
-// A server that closes every connection as soon as it has accepted it, except the ones the test
-// asks it to hold (counted from 1), which stay open until released.
-class ClosingServer {
-  public:
-    explicit ClosingServer(std::set<int> hold) : hold_(std::move(hold)) {
-        thread_ = std::thread([this] { run(); });
-    }
-    ~ClosingServer() {
-        stopping_.store(true);
-        thread_.join();
-        release();
-    }
-    ClosingServer(const ClosingServer&) = delete;
-    ClosingServer& operator=(const ClosingServer&) = delete;
-
-    std::uint16_t port() const { return listener_.port(); }
-    // Waits until connection number count is being held.
-    bool wait_until_holding(int count, int timeout_ms) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                                 [&] { return accepted_ >= count && held_ >= 0; });
-    }
-    int accepted() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return accepted_;
-    }
-    void release() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (held_ >= 0) ::close(held_);
-        held_ = -1;
-    }
-
-  private:
-    void run() {
-        while (!stopping_.load()) {
-            int fd = listener_.accept_within(100);
-            if (fd < 0) continue;
-            std::lock_guard<std::mutex> lock(mutex_);
-            ++accepted_;
-            if (hold_.count(accepted_) != 0 && held_ < 0) {
-                held_ = fd;
-            } else {
-                ::close(fd);
-            }
-            changed_.notify_all();
-        }
-    }
-
-    RawListener listener_;
-    std::set<int> hold_;
-    std::atomic<bool> stopping_{false};
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    int accepted_ = 0;
-    int held_ = -1;
-    std::thread thread_;
-};
-
 // What a process holds: its open descriptors (with the numbers of sockets and pipes left out,
 // as each connection has its own), its thread count and its child processes.
 struct Census {
@@ -1102,7 +758,7 @@ TEST(ReconnectCyclesTest, ManyCyclesLeaveNothingBehind) {
     const int cycles = reconnect_cycles();
     const int baseline_cycle = 3;
     TempDir dir;
-    ClosingServer server({baseline_cycle, cycles});
+    harness::ClosingServer server({baseline_cycle, cycles});
     dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
     ConsoleProcess console({"-p" + dir.path()});
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -204,6 +205,80 @@ bool ConsoleProcess::write_input(std::string_view data) {
 
 void ConsoleProcess::close_input() {
     if (input_fd_ >= 0 && input_fd_ != terminal_master_) close_fd(input_fd_);
+}
+
+namespace {
+constexpr const char* HELD_ERRORS_FILE = "console-stderr";
+}
+
+HeldOutputConsole::HeldOutputConsole(const std::vector<std::string>& args, const TempDir& dir,
+                                     Stream output, Stream input, Stream errors)
+    : dir_(dir) {
+    SpawnRequest request;
+    request.argv = console_command(args);
+    request.input = input;
+    request.output = output;
+    request.errors = errors;
+    request.errors_file = dir.path() + "/" + HELD_ERRORS_FILE;
+    request.new_session = true;
+    Spawned spawned = spawn(request);
+    pid_ = spawned.pid;
+    output_fd_ = spawned.output;
+}
+
+HeldOutputConsole::~HeldOutputConsole() {
+    if (pid_ > 0 && !reaped_) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status_, 0);
+    }
+    close_fd(output_fd_);
+}
+
+int HeldOutputConsole::output_waiting() const {
+    int count = 0;
+    return ::ioctl(output_fd_, FIONREAD, &count) == 0 ? count : -1;
+}
+
+int HeldOutputConsole::output_capacity() const {
+    return ::fcntl(output_fd_, F_GETPIPE_SZ);
+}
+
+bool HeldOutputConsole::set_output_capacity(int bytes) {
+    return ::fcntl(output_fd_, F_SETPIPE_SZ, bytes) >= 0;
+}
+
+bool HeldOutputConsole::running() {
+    if (!reaped_ && ::waitpid(pid_, &status_, WNOHANG) == pid_) reaped_ = true;
+    return !reaped_;
+}
+
+std::string HeldOutputConsole::read_to_end_and_wait(int timeout_ms) {
+    std::string text;
+    auto deadline = deadline_after(timeout_ms);
+    while (output_fd_ >= 0 && Clock::now() < deadline) {
+        pollfd entry{output_fd_, POLLIN, 0};
+        if (::poll(&entry, 1, 100) != 1) continue;
+        char buffer[65536];
+        ssize_t n = ::read(output_fd_, buffer, sizeof buffer);
+        if (n <= 0) break;
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    while (running() && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return text;
+}
+
+int HeldOutputConsole::exit_status() const {
+    return reaped_ && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+}
+
+int HeldOutputConsole::term_signal() const {
+    return reaped_ && WIFSIGNALED(status_) ? WTERMSIG(status_) : 0;
+}
+
+std::string HeldOutputConsole::errors() const {
+    return dir_.read_file(HELD_ERRORS_FILE);
 }
 
 }  // namespace harness

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "spawner.h"
+#include "temp_dir.h"
 
 namespace harness {
 
@@ -96,6 +97,44 @@ class ConsoleProcess {
     bool stderr_done_ = false;
     int stop_pipe_[2] = {-1, -1};
     std::thread drainer_;
+};
+
+// The console run with its standard output on a pipe that the test reads only when it chooses,
+// so that the console's main thread can be held in a write while the test acts. SIGPIPE has its
+// default action in the console, as it would from a shell. It runs in a session of its own (no
+// controlling terminal, whoever runs the tests); standard input is /dev/null and standard error
+// a file in dir, unless the test says otherwise. The destructor kills it if it still runs.
+class HeldOutputConsole {
+  public:
+    HeldOutputConsole(const std::vector<std::string>& args, const TempDir& dir,
+                      Stream output = Stream::PIPE, Stream input = Stream::NULL_DEVICE,
+                      Stream errors = Stream::FILE);
+    ~HeldOutputConsole();
+    HeldOutputConsole(const HeldOutputConsole&) = delete;
+    HeldOutputConsole& operator=(const HeldOutputConsole&) = delete;
+
+    // How many bytes wait unread in the output pipe, and how many it can hold.
+    int output_waiting() const;
+    int output_capacity() const;
+    // Sets the pipe's size (the console enlarges it when it starts); false on failure.
+    bool set_output_capacity(int bytes);
+
+    bool running();
+    // Reads the output (if a pipe) to its end, then waits for the console's end; what it read.
+    std::string read_to_end_and_wait(int timeout_ms);
+    bool reaped() const { return reaped_; }
+    // As ConsoleProcess's, once reaped.
+    int exit_status() const;
+    int term_signal() const;
+    // What it wrote to standard error.
+    std::string errors() const;
+
+  private:
+    const TempDir& dir_;
+    pid_t pid_ = -1;
+    int output_fd_ = -1;
+    int status_ = 0;
+    bool reaped_ = false;
 };
 
 }  // namespace harness

@@ -1,6 +1,6 @@
 // The end-to-end test harness: temporary directories, address files, a scripted server that
-// plays the database manager on 127.0.0.1, and the console (or any program) run as a child
-// process with its output captured.
+// plays the database manager on 127.0.0.1, the bare servers it cannot play (raw_servers.h), and
+// the console (or any program) run as a child process with its output captured or held.
 //
 // Everything here is for tests only; it may allocate and throw as tests do. All descriptors it
 // opens are close-on-exec, so a started program inherits none of them.
@@ -22,5 +22,6 @@
 #include "address_file.h"
 #include "console_process.h"
 #include "own_network.h"
+#include "raw_servers.h"
 #include "scripted_server.h"
 #include "temp_dir.h"

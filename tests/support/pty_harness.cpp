@@ -261,4 +261,17 @@ std::size_t count_of(std::string_view text, std::string_view needle) {
     return count;
 }
 
+Typist::Typist(TerminalConsole& console, char key, int interval_ms)
+    : thread_([this, &console, key, interval_ms] {
+          while (!stop_.load()) {
+              console.type(std::string(1, key));
+              std::this_thread::sleep_for(std::chrono::milliseconds(interval_ms));
+          }
+      }) {}
+
+void Typist::stop() {
+    stop_.store(true);
+    if (thread_.joinable()) thread_.join();
+}
+
 }  // namespace pty

@@ -10,6 +10,7 @@
 #include <sys/types.h>
 #include <termios.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
@@ -100,6 +101,20 @@ class TerminalConsole {
     std::string screen_;
     std::string stderr_;
     std::thread drainer_;
+};
+
+// Presses one key on the console's terminal every few milliseconds until stopped.
+class Typist {
+  public:
+    Typist(TerminalConsole& console, char key, int interval_ms);
+    ~Typist() { stop(); }
+    Typist(const Typist&) = delete;
+    Typist& operator=(const Typist&) = delete;
+    void stop();
+
+  private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
 };
 
 // The settings as one line of numbers, like `stty -g`, for comparing and for messages.

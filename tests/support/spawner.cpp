@@ -39,12 +39,6 @@ bool console_is_windows() {
     return path.size() >= 4 && path.compare(path.size() - 4, 4, ".exe") == 0;
 }
 
-int status_seen(std::uint32_t code) {
-    if (!console_is_windows()) return code > 255 ? 255 : static_cast<int>(code);
-    if (code != 0 && (code & 0xff) == 0) return 1;
-    return static_cast<int>(code & 0xff);
-}
-
 std::vector<std::string> console_command(const std::vector<std::string>& args) {
     std::vector<std::string> words = console_launcher();
     words.push_back(console_path());

@@ -7,7 +7,6 @@
 
 #include <sys/types.h>
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -19,11 +18,6 @@ std::string console_path();
 std::vector<std::string> console_launcher();
 // True when the console under test is a Windows program (its path ends in ".exe").
 bool console_is_windows();
-// The exit status this test sees when the console ends with the server's exit code. A POSIX
-// console holds a code above 255 at 255. A Windows console ends with the whole 32-bit code (a
-// Windows parent sees it all: windows_helpers/exit_code_probe.exe), and wine hands its Linux
-// parent the low byte of it, or 1 when that byte is 0 and the code is not.
-int status_seen(std::uint32_t code);
 // The words that run the console with these arguments: the launcher's, the console's path, and
 // args.
 std::vector<std::string> console_command(const std::vector<std::string>& args);
