@@ -179,21 +179,6 @@ TEST_F(ConnectedConsole, TitleGoesToTheTerminalOnlyAndCannotCarrySequences) {
     EXPECT_EQ(screen.find("Hello"), std::string::npos);
 }
 
-TEST_F(ConnectedConsole, LostSessionShowsTheNoticeUntilTheServerIsBack) {
-    SKIP_FOR_WINDOWS("notices are message boxes on Windows: WindowsNotice");
-    start();
-    server.close_connection();
-    std::size_t notice = console->wait_for_screen("Lost connection", WAIT_MS);
-    ASSERT_NE(notice, std::string::npos);
-    // The server still listens, so the next attempt connects and takes the notice away.
-    ASSERT_TRUE(server.accept_connection(WAIT_MS));
-    EXPECT_NE(console->wait_for_screen(NOTICE_ERASE, WAIT_MS, notice), std::string::npos);
-    console->type("again\r");
-    ASSERT_TRUE(server.wait_for_received(5, WAIT_MS));
-    EXPECT_EQ(server.received(), "again");
-    end_session();
-}
-
 // Job control. A stop sent from outside puts the terminal back first (mode and title); here
 // the system discards the stop itself (the console's process group has no parent in its
 // session), so the console sets its terminal up again at once. A stop it cannot see (SIGSTOP),
@@ -270,21 +255,6 @@ TEST_F(ConnectedConsole, BurstsOfStopsAndContinuesEndAsTheLastOne) {
     ASSERT_TRUE(server.wait_for_received(5, WAIT_MS));
     EXPECT_EQ(server.received(), "typed");
     end_session();
-}
-
-TEST_F(ConnectedConsole, QuietLossEndsTheConsole) {
-    dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
-    pty::TerminalOptions options;
-    options.working_directory = dir.path();
-    console = std::make_unique<TerminalConsole>(std::vector<std::string>{"-C"}, options);
-    ASSERT_TRUE(console->wait_for_key_mode(WAIT_MS));
-    ASSERT_TRUE(server.accept_connection(WAIT_MS));
-    server.close_connection();
-    ASSERT_TRUE(console->wait_exit(WAIT_MS));
-    EXPECT_EQ(console->exit_status(), 0);
-    EXPECT_EQ(console->screen().find(CAPTION + std::string(" -")), std::string::npos);
-    EXPECT_EQ(server.connection_count(), 1);
-    expect_terminal_restored(*console);
 }
 
 // A missing address file: the notice says so, Retry brings it back in its place a second later,
