@@ -2,46 +2,21 @@
 // port.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <string>
 
 #include "core/connection.h"
 #include "core/console_state.h"
+#include "harness.h"
 
 namespace {
 
+using harness::address_file_bytes;
+
 class AddressFile : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/veldrin-address-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        path_ = dir_ + "/KORVDBM.ADR";
-    }
-    void TearDown() override {
-        unlink(path_.c_str());
-        rmdir(dir_.c_str());
-    }
-
-    // address bytes a.b.c.d, port high byte first, then the name padded to 64 bytes.
-    std::string file_bytes(const char (&address)[5], unsigned port, const std::string& name) {
-        std::string bytes(83, '\0');
-        bytes.replace(0, 4, address, 4);
-        bytes[17] = static_cast<char>(port >> 8);
-        bytes[18] = static_cast<char>(port & 0xff);
-        bytes.replace(19, name.size(), name);
-        return bytes;
-    }
-    void write(const std::string& bytes) {
-        FILE* file = std::fopen(path_.c_str(), "wb");
-        ASSERT_NE(file, nullptr);
-        std::fwrite(bytes.data(), 1, bytes.size(), file);
-        std::fclose(file);
-    }
+    void write(const std::string& bytes) { dir_.write_file(harness::ADDRESS_FILE_NAME, bytes); }
     bool read(platform::ServerAddress* address) {
         *address = platform::ServerAddress{};
         return read_server_address_from(path_.c_str(), address);
@@ -51,12 +26,12 @@ class AddressFile : public ::testing::Test {
         return inet_ntoa(in);
     }
 
-    std::string dir_;
-    std::string path_;
+    harness::TempDir dir_;
+    std::string path_ = dir_.path() + "/" + harness::ADDRESS_FILE_NAME;
 };
 
 TEST_F(AddressFile, NineteenBytesGiveStoredAddressAndPort) {
-    write(file_bytes("\x0a\x00\x00\x05", 80, "").substr(0, 19));
+    write(address_file_bytes(0x0a000005, 80, "", 19));
     platform::ServerAddress address;
     ASSERT_TRUE(read(&address));
     EXPECT_EQ(dotted(address.address), "10.0.0.5");
@@ -64,7 +39,7 @@ TEST_F(AddressFile, NineteenBytesGiveStoredAddressAndPort) {
 }
 
 TEST_F(AddressFile, EighteenBytesHaveNoPort) {
-    write(file_bytes("\x0a\x00\x00\x05", 80, "").substr(0, 18));
+    write(address_file_bytes(0x0a000005, 80, "", 18));
     platform::ServerAddress address;
     EXPECT_FALSE(read(&address));
 }
@@ -86,7 +61,6 @@ TEST_F(AddressFile, ADirectoryIsNoAddressFile) {
     ASSERT_EQ(mkdir(path_.c_str(), 0700), 0);
     platform::ServerAddress address;
     EXPECT_FALSE(read(&address));
-    rmdir(path_.c_str());
 }
 
 TEST_F(AddressFile, ANamedPipeIsReadAsEmptyWithoutWaiting) {
@@ -96,7 +70,7 @@ TEST_F(AddressFile, ANamedPipeIsReadAsEmptyWithoutWaiting) {
 }
 
 TEST_F(AddressFile, ResolvedNameWinsOverStoredAddress) {
-    write(file_bytes("\x0a\x00\x00\x05", 0x1234, "localhost"));
+    write(address_file_bytes(0x0a000005, 0x1234, "localhost"));
     platform::ServerAddress address;
     ASSERT_TRUE(read(&address));
     EXPECT_EQ(dotted(address.address), "127.0.0.1");
@@ -105,25 +79,25 @@ TEST_F(AddressFile, ResolvedNameWinsOverStoredAddress) {
 
 TEST_F(AddressFile, UnresolvedOrEmptyNameFallsBackToStoredAddress) {
     // A name the resolver refuses without asking any name server.
-    write(file_bytes("\x0a\x00\x00\x05", 5000, "x..y"));
+    write(address_file_bytes(0x0a000005, 5000, "x..y"));
     platform::ServerAddress address;
     ASSERT_TRUE(read(&address));
     EXPECT_EQ(dotted(address.address), "10.0.0.5");
 
-    write(file_bytes("\xc0\xa8\x01\x02", 5000, ""));
+    write(address_file_bytes(0xc0a80102, 5000, ""));
     ASSERT_TRUE(read(&address));
     EXPECT_EQ(dotted(address.address), "192.168.1.2");
 }
 
 TEST_F(AddressFile, NameWithoutNulIsReadAsSixtyFourCharacters) {
-    write(file_bytes("\x0a\x00\x00\x05", 5000, std::string(64, 'x')));
+    write(address_file_bytes(0x0a000005, 5000, "").replace(19, 64, std::string(64, 'x')));
     platform::ServerAddress address;
     ASSERT_TRUE(read(&address));
     EXPECT_EQ(dotted(address.address), "10.0.0.5");
 }
 
 TEST_F(AddressFile, LongerFilesReadOnlyTheirFields) {
-    write(file_bytes("\x7f\x00\x00\x01", 6000, "") + std::string(100, '\x7f'));
+    write(address_file_bytes(0x7f000001, 6000, "") + std::string(100, '\x7f'));
     platform::ServerAddress address;
     ASSERT_TRUE(read(&address));
     EXPECT_EQ(dotted(address.address), "127.0.0.1");
