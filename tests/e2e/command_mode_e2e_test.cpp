@@ -101,33 +101,44 @@ TEST_F(CommandModeTest, CloseIsSentWhenTheSessionIsStillUpThreeSecondsLater) {
     EXPECT_EQ(server_.received(), MODE + "LIST" + CLOSE);
 }
 
+// A session lost without control 0, closed or reset, ends the console after its one attempt
+// with the status set so far and the text shown so far.
 TEST_F(CommandModeTest, StatusSetBeforeTheServerClosesWithoutEndingIsKept) {
-    auto console = start_command({"REPORT", "3"}, "REPORT 3");
-    ASSERT_TRUE(server_.send_separately({"partial\n", "~~~65"}));
-    server_.close_connection();
-    ASSERT_TRUE(console->wait_exit(WAIT_MS));
-    EXPECT_EQ(console->exit_status(), 5);
-    EXPECT_EQ(console->stdout_text(), "partial\n");
-    EXPECT_EQ(server_.connection_count(), 1);  // one attempt only in command mode
+    for (bool reset : {false, true}) {
+        auto console = start_command({"REPORT", "3"}, "REPORT 3");
+        ASSERT_TRUE(server_.send_separately({"partial\n", "~~~65", "more\n"}));
+        ASSERT_TRUE(console->wait_for_stdout("more\n", WAIT_MS));
+        reset ? server_.reset_connection() : server_.close_connection();
+        ASSERT_TRUE(console->wait_exit(WAIT_MS));
+        EXPECT_EQ(console->exit_status(), 5) << "reset " << reset;
+        EXPECT_EQ(console->stdout_text(), "partial\nmore\n") << "reset " << reset;
+    }
+    pause_ms(600);  // an attempt that was going to come would have come by now
+    EXPECT_EQ(server_.connection_count(), 2);
 }
 
-// A session the server ends before the command goes out: the command is never sent, not even
-// on a later connection (there is none in command mode).
+// A session the server ends (or resets) before the command goes out: the command is never
+// sent, not even on a later connection (there is none in command mode), and the sends that
+// meet a reset connection do not harm the console.
 TEST_F(CommandModeTest, SessionEndedBeforeTheCommandGetsNoCommand) {
-    ConsoleProcess console({"-p" + dir_.path(), "REPORT", "7"});
-    ASSERT_TRUE(server_.accept_connection(WAIT_MS));
-    ASSERT_TRUE(server_.wait_for_received(MODE.size(), WAIT_MS));
-    ASSERT_TRUE(server_.send_bytes("~~~0"));
-    ASSERT_TRUE(server_.wait_for_peer_close(WAIT_MS));
-    ASSERT_TRUE(console.wait_exit(WAIT_MS));
-    EXPECT_EQ(server_.received(), MODE);
-    EXPECT_EQ(console.exit_status(), 0);
-    EXPECT_EQ(console.stdout_text(), "");
-    EXPECT_EQ(server_.connection_count(), 1);
+    for (bool reset : {false, true}) {
+        ConsoleProcess console({"-p" + dir_.path(), "REPORT", "7"});
+        ASSERT_TRUE(server_.accept_connection(WAIT_MS));
+        ASSERT_TRUE(server_.wait_for_received(MODE.size(), WAIT_MS));
+        if (reset) {
+            server_.reset_connection();
+        } else {
+            ASSERT_TRUE(server_.send_bytes("~~~0"));
+            ASSERT_TRUE(server_.wait_for_peer_close(WAIT_MS));
+        }
+        ASSERT_TRUE(console.wait_exit(WAIT_MS));
+        EXPECT_EQ(server_.received(), MODE);
+        EXPECT_EQ(console.exit_status(), 0) << "reset " << reset;
+        EXPECT_EQ(console.stdout_text(), "");
+    }
+    EXPECT_EQ(server_.connection_count(), 2);
 }
 
-// "-C" (with anything after it in the same word) is the option word, not command text, and a
-// lost session still ends the console after its one attempt.
 TEST_F(CommandModeTest, QuietOptionWordIsNotPartOfTheCommand) {
     ProcessOptions options;
     options.working_directory = dir_.path();

@@ -128,27 +128,6 @@ INSTANTIATE_TEST_SUITE_P(
                (info.param.quiet ? "Quiet" : "Retry");
     });
 
-// A reset in command mode ends the console (one attempt only) with the status set so far and
-// the text shown so far.
-TEST(CommandModeFaultTest, ResetEndsTheConsoleWithTheStatusSetSoFar) {
-    TempDir dir;
-    ScriptedServer server;
-    dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
-    ConsoleProcess console({"-p" + dir.path(), "REPORT", "9"});
-    ASSERT_TRUE(server.accept_connection(WAIT_MS));
-    ASSERT_TRUE(server.wait_for_received(MODE.size() + 8, WAIT_MS));
-    ASSERT_TRUE(server.send_bytes("partial\n~~~67"));
-    ASSERT_TRUE(console.wait_for_stdout("partial\n", WAIT_MS));
-    ASSERT_TRUE(server.send_bytes("more\n"));
-    ASSERT_TRUE(console.wait_for_stdout("more\n", WAIT_MS));
-    server.reset_connection();
-    ASSERT_TRUE(console.wait_exit(WAIT_MS));
-    EXPECT_EQ(console.exit_status(), 7) << console.stderr_text();
-    EXPECT_EQ(console.stdout_text(), "partial\nmore\n");
-    pause_ms(600);  // an attempt that was going to come would have come by now
-    EXPECT_EQ(server.connection_count(), 1);
-}
-
 // ---------------------------------------------------------------------------------------------
 // The server goes away while the user types
 
@@ -274,23 +253,6 @@ TEST(SendAfterCloseTest, SendsToAResetConnectionNeverKillTheConsole) {
     // What it showed is the start of what the server sent (the rest died with the connection).
     EXPECT_GE(output.size(), static_cast<std::size_t>(console.output_capacity()));
     EXPECT_EQ(text.compare(0, output.size(), output), 0);
-}
-
-// In command mode a server that resets the connection as soon as "MODE 1" arrives leaves the
-// command sender sending into nothing: the console ends after its one attempt, unharmed.
-TEST(SendAfterCloseTest, CommandModeServerGoneBeforeTheCommand) {
-    TempDir dir;
-    ScriptedServer server;
-    dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
-    ConsoleProcess console({"-p" + dir.path(), "LIST"});
-    ASSERT_TRUE(server.accept_connection(WAIT_MS));
-    ASSERT_TRUE(server.wait_for_received(MODE.size(), WAIT_MS));
-    server.reset_connection();
-    ASSERT_TRUE(console.wait_exit(WAIT_MS));
-    EXPECT_EQ(console.term_signal(), 0);
-    EXPECT_EQ(console.exit_status(), 0) << console.stderr_text();
-    EXPECT_EQ(console.stdout_text(), "");
-    EXPECT_EQ(server.connection_count(), 1);
 }
 
 // ---------------------------------------------------------------------------------------------
