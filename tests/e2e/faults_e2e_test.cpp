@@ -684,12 +684,7 @@ Census take_census(pid_t pid) {
     while (std::getline(status, line)) {
         if (line.rfind("Threads:", 0) == 0) census.threads = std::atoi(line.c_str() + 8);
     }
-    for (const auto& task : std::filesystem::directory_iterator(root + "/task", error)) {
-        std::ifstream file(task.path() / "children");
-        std::string child;
-        while (file >> child) census.children.push_back(child);
-    }
-    std::sort(census.children.begin(), census.children.end());
+    census.children = harness::children_of(pid);
     return census;
 }
 

@@ -395,19 +395,6 @@ TEST_F(LaunchSession, ProgramThatCannotStartIsSilent) {
     EXPECT_EQ(console->stderr_text(), "");
 }
 
-// The console's children, zombies included, read from each of its threads.
-std::vector<std::string> console_children(pid_t console) {
-    std::vector<std::string> children;
-    std::error_code error;
-    std::string tasks = "/proc/" + std::to_string(console) + "/task";
-    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
-        std::ifstream file(task.path() / "children");
-        std::string child;
-        while (file >> child) children.push_back(child);
-    }
-    return children;
-}
-
 TEST_F(LaunchSession, EndedProgramsLeaveNoZombie) {
     start();
     Report exited_report, killed_report;
@@ -419,10 +406,10 @@ TEST_F(LaunchSession, EndedProgramsLeaveNoZombie) {
     ASSERT_TRUE(killed->ended(10000));
 
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    std::vector<std::string> children = console_children(console_pid());
+    std::vector<std::string> children = harness::children_of(console_pid());
     while (!children.empty() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        children = console_children(console_pid());
+        children = harness::children_of(console_pid());
     }
     EXPECT_EQ(children, std::vector<std::string>{});
     expect_session_goes_on_and_ends();

@@ -7,7 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <filesystem>
+#include <fstream>
 
 #include "common.h"
 
@@ -279,6 +282,19 @@ int HeldOutputConsole::term_signal() const {
 
 std::string HeldOutputConsole::errors() const {
     return dir_.read_file(HELD_ERRORS_FILE);
+}
+
+std::vector<std::string> children_of(pid_t pid) {
+    std::vector<std::string> children;
+    std::error_code error;
+    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+        std::ifstream file(task.path() / "children");
+        std::string child;
+        while (file >> child) children.push_back(child);
+    }
+    std::sort(children.begin(), children.end());
+    return children;
 }
 
 }  // namespace harness

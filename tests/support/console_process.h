@@ -137,4 +137,7 @@ class HeldOutputConsole {
     bool reaped_ = false;
 };
 
+// The children of a process, zombies included, read from each of its threads; sorted.
+std::vector<std::string> children_of(pid_t pid);
+
 }  // namespace harness
