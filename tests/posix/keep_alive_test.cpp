@@ -23,7 +23,6 @@ TEST(KeepAlive, DefaultAndEveryBoundEndWithinTheBound) {
     platform::SocketHandle socket = platform::socket_create();
     ASSERT_NE(socket, platform::NO_SOCKET);
     ASSERT_TRUE(platform::socket_keep_alive(socket, DEFAULT_KEEP_ALIVE));
-    EXPECT_EQ(DEFAULT_KEEP_ALIVE, 30u);
     EXPECT_EQ(option(socket, SOL_SOCKET, SO_KEEPALIVE), 1);
     EXPECT_EQ(option(socket, IPPROTO_TCP, TCP_KEEPIDLE), 10);
     EXPECT_EQ(option(socket, IPPROTO_TCP, TCP_KEEPINTVL), 2);
