@@ -37,16 +37,12 @@ constexpr const char* CONSOLE_TITLE = "Kestrane Database Manager Console";
 const std::string BANNER = std::string(CONSOLE_TITLE) + " 1.0\n";
 constexpr const char* TITLE_START = "\033]2;";
 
-std::string read_whole_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// Waits until the file holds needle.
-bool wait_for_file_text(const std::string& path, const std::string& needle, int timeout_ms) {
+// Waits until the file name in dir holds needle.
+bool wait_for_file_text(const TempDir& dir, const std::string& name, const std::string& needle,
+                        int timeout_ms) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (std::chrono::steady_clock::now() < deadline) {
-        if (read_whole_file(path).find(needle) != NOT_FOUND) return true;
+        if (dir.read_file(name).find(needle) != NOT_FOUND) return true;
         pause_ms(10);
     }
     return false;
@@ -111,7 +107,7 @@ TEST(FloodTest, HundredMebibytesShownWhileKeysAreTyped) {
     // in receives of its own.
     const std::string ready = "ready";
     ASSERT_TRUE(server.send_bytes(ready + "~~~1"));
-    ASSERT_TRUE(wait_for_file_text(out_path, ready, WAIT_MS));
+    ASSERT_TRUE(wait_for_file_text(out_dir, "stdout", ready, WAIT_MS));
     pause_ms(100);
     std::string typed;
     std::string block(BLOCK, '\0');
@@ -318,13 +314,14 @@ TEST_P(HostileTitleTest, TitleSequencesCarryNoControlsFromTheServer) {
         std::string text = "t" + std::to_string(i) + ".";
         ASSERT_TRUE(server.send_bytes(text + "~~~5" + arguments[i]));
         shown += text;
-        ASSERT_TRUE(wait_for_file_text(out_path, shown, WAIT_MS)) << read_whole_file(out_path);
+        ASSERT_TRUE(wait_for_file_text(out_dir, "stdout", shown, WAIT_MS))
+            << out_dir.read_file("stdout");
     }
     ASSERT_TRUE(server.send_bytes("~~~0"));
     ASSERT_TRUE(console.wait_exit(WAIT_MS));
     EXPECT_EQ(console.exit_status(), 0) << console.stderr_text();
     expect_terminal_restored(console);
-    EXPECT_EQ(read_whole_file(out_path), BANNER + shown);
+    EXPECT_EQ(out_dir.read_file("stdout"), BANNER + shown);
 
     std::vector<std::string> titles = titles_on(console.screen());
     ASSERT_EQ(titles.size(), arguments.size() + 1);  // the console's own title first
