@@ -139,6 +139,8 @@ TEST_F(CommandModeTest, SessionEndedBeforeTheCommandGetsNoCommand) {
     EXPECT_EQ(server_.connection_count(), 2);
 }
 
+// "-C" (with anything after it in the same word) is the option word, not command text, and a
+// lost session still ends the console after its one attempt.
 TEST_F(CommandModeTest, QuietOptionWordIsNotPartOfTheCommand) {
     ProcessOptions options;
     options.working_directory = dir_.path();
