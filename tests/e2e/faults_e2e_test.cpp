@@ -348,11 +348,6 @@ constexpr int MARGIN_MS = 20000;
 // A link that heals is found by an interactive attempt within this, however long it was down.
 constexpr int HEALED_FOUND_MS = 10000;
 
-std::unique_ptr<harness::OwnNetwork> own_network() {
-    auto network = std::make_unique<harness::OwnNetwork>();
-    return network->usable() ? std::move(network) : nullptr;
-}
-
 ProcessOptions with_bound(InputMode input, const harness::OwnNetwork& network) {
     ProcessOptions options;
     options.input = input;
@@ -379,12 +374,13 @@ class DeadLinkTest : public ::testing::TestWithParam<CutCase> {};
 TEST_P(DeadLinkTest, NoticedWithinTheBoundAndBackAfterTheHeal) {
     if (GetParam().typed && harness::console_is_windows())
         GTEST_SKIP() << "wine refuses TCP_MAXRT: unacknowledged data waits for Linux's own limit";
-    auto network = own_network();
-    if (!network) GTEST_SKIP() << "cannot make a network namespace (needs root or user ones)";
+    harness::OwnNetwork network;
+    if (!network.usable())
+        GTEST_SKIP() << "cannot make a network namespace (needs root or user ones)";
     TempDir dir;
     ScriptedServer server;
     dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
-    ConsoleProcess console({"-p" + dir.path()}, with_bound(InputMode::PIPE, *network));
+    ConsoleProcess console({"-p" + dir.path()}, with_bound(InputMode::PIPE, network));
     ASSERT_TRUE(server.accept_connection(WAIT_MS));
     ASSERT_TRUE(server.send_bytes("Ready\n"));
     ASSERT_TRUE(console.wait_for_stdout("Ready\n", WAIT_MS));
@@ -394,13 +390,13 @@ TEST_P(DeadLinkTest, NoticedWithinTheBoundAndBackAfterTheHeal) {
         EXPECT_EQ(server.connection_count(), 1);
     }
 
-    ASSERT_TRUE(network->set_link(false));
+    ASSERT_TRUE(network.set_link(false));
     if (GetParam().typed) {
         ASSERT_TRUE(console.write_input("lost\n"));
     }
     ASSERT_TRUE(console.wait_for_stderr("Lost connection", BOUND_S * 1000 + MARGIN_MS));
     pause_ms(GetParam().down_ms);
-    ASSERT_TRUE(network->set_link(true));
+    ASSERT_TRUE(network.set_link(true));
     ASSERT_TRUE(server.accept_connection(HEALED_FOUND_MS + MARGIN_MS));
     ASSERT_TRUE(server.send_bytes("Again\n"));
     ASSERT_TRUE(console.wait_for_stdout("Again\n", WAIT_MS));
@@ -425,12 +421,13 @@ INSTANTIATE_TEST_SUITE_P(Cuts, DeadLinkTest,
 // goes into the dead link too, but for a Windows console under wine, which cannot give up on
 // unacknowledged data), with the status and the text the server set so far.
 TEST(DeadLinkCommandTest, EndsWithinTheBoundWithTheStatusSetSoFar) {
-    auto network = own_network();
-    if (!network) GTEST_SKIP() << "cannot make a network namespace (needs root or user ones)";
+    harness::OwnNetwork network;
+    if (!network.usable())
+        GTEST_SKIP() << "cannot make a network namespace (needs root or user ones)";
     TempDir dir;
     ScriptedServer server;
     dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
-    ConsoleProcess console({"-p" + dir.path(), "REPORT"}, with_bound(InputMode::NONE, *network));
+    ConsoleProcess console({"-p" + dir.path(), "REPORT"}, with_bound(InputMode::NONE, network));
     ASSERT_TRUE(server.accept_connection(WAIT_MS));
     ASSERT_TRUE(server.wait_for_received(MODE.size() + 6, WAIT_MS));
     ASSERT_TRUE(server.send_bytes("partial\n~~~67"));
@@ -439,7 +436,7 @@ TEST(DeadLinkCommandTest, EndsWithinTheBoundWithTheStatusSetSoFar) {
         ASSERT_TRUE(server.wait_for_received(MODE.size() + 6 + CLOSE.size(), WAIT_MS));
         pause_ms(1000);  // the server's acknowledgement of the close leaves before the cut
     }
-    ASSERT_TRUE(network->set_link(false));
+    ASSERT_TRUE(network.set_link(false));
     ASSERT_TRUE(console.wait_exit(3000 + BOUND_S * 1000 + MARGIN_MS));
     EXPECT_EQ(console.exit_status(), 7) << console.stderr_text();
     EXPECT_EQ(console.stdout_text(), "partial\n");
