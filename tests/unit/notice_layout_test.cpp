@@ -155,14 +155,14 @@ TEST(NoticeLayout, NoticeOnStandardErrorIsALineAndAgrees) {
     for (int i = 0; i < 2; ++i) {
         ::testing::internal::CaptureStderr();
         EXPECT_EQ(platform::notice_to_standard_error("Veldrin", "Lost link", platform::NOTICE_RETRY,
-                                                     "\r\n"),
+                                                     "\n"),
                   platform::ANSWER_RETRY);
         EXPECT_EQ(platform::notice_to_standard_error("Cap", long_text.c_str(),
                                                      platform::NOTICE_ERROR, "\n"),
                   platform::ANSWER_OK);
         written += ::testing::internal::GetCapturedStderr();
     }
-    EXPECT_EQ(written, "Veldrin: Lost link\r\nCap: " + long_text + "\n");
+    EXPECT_EQ(written, "Veldrin: Lost link\nCap: " + long_text + "\n");
 }
 
 }  // namespace
