@@ -33,15 +33,9 @@ bool fake_start(HostLookup* lookup) {
     if (run_at_start) platform::run_host_lookup(lookup);
     return true;
 }
-bool fake_wait(HostLookup*) {
-    return answered;
-}
-void fake_signal(HostLookup*) {}
-void fake_close(HostLookup*) {
-    ++closed;
-}
-constexpr platform::HostLookupCalls FAKE = {fake_resolve, fake_start, fake_wait, fake_signal,
-                                            fake_close};
+constexpr platform::HostLookupCalls FAKE = {fake_resolve, fake_start,
+                                            [](HostLookup*) { return answered; },
+                                            [](HostLookup*) {}, [](HostLookup*) { ++closed; }};
 
 class HostLookupSlots : public ::testing::Test {
   protected:
@@ -56,7 +50,7 @@ class HostLookupSlots : public ::testing::Test {
 };
 
 TEST_F(HostLookupSlots, AnswersFreeTheirSlots) {
-    std::uint32_t address = 7;
+    std::uint32_t address;
     for (int i = 0; i < 2 * platform::HOST_LOOKUPS; ++i) {
         address = 7;
         EXPECT_FALSE(resolve("unknown", &address));
