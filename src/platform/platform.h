@@ -2,11 +2,12 @@
 //
 // The console was designed over the Win32 console, process, thread and window services and
 // Windows Sockets; this header names what the rest of the console needs of them, and each
-// operating system supplies one backend: a folder of src/platform/ (posix/ today) whose files
-// are named alike in every backend (terminal.cpp, signals.cpp, keyboard.cpp, notice.cpp,
+// operating system supplies one backend: a folder of src/platform/ (posix/ and windows/) whose
+// files are named alike in every backend (terminal.cpp, signals.cpp, keyboard.cpp, notice.cpp,
 // output.cpp, title.cpp, socket.cpp, file.cpp, thread.cpp, process.cpp, charset.cpp) and
-// meet the part of this header that each one's head comment names. Portable code the backends
-// share lives in src/platform/common/.
+// meet the part of this header that each one's head comment names, defining its functions in
+// the order they are declared here. Portable code the backends share lives in
+// src/platform/common/.
 //
 // Conventions: no exceptions, no heap allocation in the console's own paths, failures are
 // reported through return values (-1, false, NO_SOCKET, NO_FILE, a null handle). The Win32
@@ -72,11 +73,11 @@ bool resolve_host(const char* name, std::uint32_t* address);
 
 // Interrupts, for good, the waits of a connection attempt on the main thread: a socket_connect
 // or resolve_host under way returns at once as failed, and so does every later one. Called from
-// any thread when the user cancels (the console is then ending). POSIX: a process-wide eventfd
-// that those waits poll as well. Windows: a manual-reset event, created at start-up and set
-// here, that the connect waits on with the socket's connect event (a non-blocking connect:
-// WSAEventSelect FD_CONNECT and WaitForMultipleObjects on both) and that the lookup waits on
-// with a helper thread's end (GetAddrInfo on a thread the wait may abandon).
+// any thread when the user cancels (the console is then ending). Both backends make the handle
+// it signals in console_start (POSIX: an eventfd, made once the standard descriptors are in
+// place; Windows: a manual-reset event); before that the waits cannot be interrupted. The
+// connect waits on it beside the non-blocking connect's outcome, and the lookup, which runs on
+// a thread of its own (common/host_lookup.h), beside that thread's answer.
 void interrupt_main_wait();
 
 // ---------------------------------------------------------------------------------------------
@@ -102,9 +103,9 @@ bool programs_file_name(char* buffer, std::size_t capacity);
 // ---------------------------------------------------------------------------------------------
 // Threads and waiting
 //
-// A thread that may be ended from outside does all its blocking waits through the calls below
-// (sleep_ms, read_console_key, show_notice); they return early, reporting that the thread is
-// being ended, as soon as thread_stop is called on it. The thread body then returns.
+// A thread that may be ended from outside does all its blocking waits through sleep_ms (below),
+// read_console_key and show_notice (The console); they return early, reporting that the thread
+// is being ended, as soon as thread_stop is called on it. The thread body then returns.
 //
 // Core starts its threads through start_thread (core/console_state.h), which is thread_start;
 // it ends them with thread_stop.
@@ -143,17 +144,17 @@ void console_restore();
 
 // Writes to standard output at once (no buffering), all of it; failures are ignored.
 void write_stdout(const char* data, std::size_t length);
-struct OutputPart {
-    const char* data;
-    std::size_t length;
-};
-// Writes several pieces in one go, in order.
-void write_stdout_parts(const OutputPart* parts, int count);
 // Writes to standard error at once, all of it; failures are ignored.
 void write_stderr(const char* data, std::size_t length);
 // True when standard error is the terminal or console the console draws on, where a line of
 // its own would spoil the screen the server drew.
 bool stderr_is_console();
+struct OutputPart {
+    const char* data;
+    std::size_t length;
+};
+// Writes several pieces to standard output in one go, in order.
+void write_stdout_parts(const OutputPart* parts, int count);
 
 // The console's input handle: standard input. Core keeps it in console_input.
 using InputHandle = std::intptr_t;
@@ -171,9 +172,13 @@ WaitResult read_console_key(InputHandle input, char* key);
 
 // The console window's title. The title is written to the controlling terminal only (never to
 // redirected output, never when there is no terminal); control characters in it are made
-// harmless. get_console_title answers the title last set (empty before any).
+// harmless.
 void set_console_title(const char* title);
-// Copies at most capacity-1 bytes of the current title and a NUL; returns the length copied.
+// The title last given to set_console_title, as given; before any, the title console_start
+// found: the console's on Windows, none on POSIX (a terminal's title cannot be read; its own
+// comes back when the console ends). Not what the screen shows now, which a program sharing
+// the console may have changed. Copies at most capacity-1 bytes and a NUL; returns the length
+// copied.
 std::size_t get_console_title(char* buffer, std::size_t capacity);
 // The platform's icon for the console window; false when there is no window to give one.
 bool set_console_icon_from_files(const char* const* files, int count);
@@ -209,11 +214,11 @@ void end_output_line();
 void detach_console();
 // Ends the process with the status, leaving the terminal as it was found.
 [[noreturn]] void exit_process(int status);
+// The largest exit code the platform's status holds whole (POSIX: 255; Windows: all 32 bits).
+extern const std::uint32_t LARGEST_EXIT_STATUS;
 // The process's exit status for the exit code the server set: the code itself when the
 // platform's status holds it (POSIX: 8 bits), else the largest status.
 int exit_status(std::uint32_t code);
-// The largest exit code the platform's status holds whole (POSIX: 255; Windows: all 32 bits).
-extern const std::uint32_t LARGEST_EXIT_STATUS;
 
 // ---------------------------------------------------------------------------------------------
 // Character sets
@@ -260,13 +265,6 @@ constexpr std::uint32_t DETACHED_PROCESS = 0x8u;
 constexpr std::uint32_t CREATE_NEW_CONSOLE = 0x10u;
 constexpr std::uint32_t CREATE_NEW_PROCESS_GROUP = 0x200u;
 
-// Starts a program from its command text (split into words, the first found on PATH), with
-// the creation flags (the Win32 values; docs/programs.md says what each means here) and the
-// window title. True and *process set on success. With remember, the platform keeps hold of
-// the new program (replacing the one held before) so that process_terminate can reach it.
-// Programs are never waited for, and they are reaped as they end.
-bool process_create(const char* command, const char* title, std::uint32_t flags, bool remember,
-                    ProcessId* process);
 // How the platform names programs: the separator of a list of them (as in PATH), and whether
 // names follow Windows' rules (program_matches in actions/actions.h).
 struct ProgramNaming {
@@ -281,6 +279,14 @@ extern const ProgramNaming PROGRAM_NAMING;
 // capacity bytes, is rewritten so that only that word is tried; false when it cannot be.
 bool command_program(char* command, std::size_t capacity, char* program,
                      std::size_t program_capacity);
+// Starts a program from its command text (POSIX: split into words, the first found on PATH;
+// Windows: the program's command line, whole), with
+// the creation flags (the Win32 values; docs/programs.md says what each means here) and the
+// window title. True and *process set on success. With remember, the platform keeps hold of
+// the new program (replacing the one held before) so that process_terminate can reach it.
+// Programs are never waited for, and they are reaped as they end.
+bool process_create(const char* command, const char* title, std::uint32_t flags, bool remember,
+                    ProcessId* process);
 // Ends the held program at once when it has this id and is still running. False otherwise:
 // an id the system has since given to an unrelated process is never signalled.
 bool process_terminate(ProcessId process);

@@ -1,4 +1,5 @@
-// The notice box's layout and the filter that makes text harmless for a terminal.
+// The notice box's layout, notices on standard error, and the filter that makes text harmless
+// for a terminal.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,6 +8,7 @@
 #include "platform/common/harmless_text.h"
 #include "platform/common/notice_layout.h"
 #include "platform/common/stream_keys.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -144,6 +146,23 @@ TEST(NoticeLayout, EachMessageIsShownOnce) {
     EXPECT_FALSE(platform::notice_first_shown("Shown once", 0x30));
     EXPECT_TRUE(platform::notice_first_shown("Shown once", 0x10005));
     EXPECT_TRUE(platform::notice_first_shown("Shown once, then", 0x30));
+}
+
+// On standard error, one line the first time, and every time the answer the user would agree to.
+TEST(NoticeLayout, NoticeOnStandardErrorIsALineAndAgrees) {
+    std::string long_text(1500, 'x');
+    std::string written;
+    for (int i = 0; i < 2; ++i) {
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(platform::notice_to_standard_error("Veldrin", "Lost link", platform::NOTICE_RETRY,
+                                                     "\n"),
+                  platform::ANSWER_RETRY);
+        EXPECT_EQ(platform::notice_to_standard_error("Cap", long_text.c_str(),
+                                                     platform::NOTICE_ERROR, "\n"),
+                  platform::ANSWER_OK);
+        written += ::testing::internal::GetCapturedStderr();
+    }
+    EXPECT_EQ(written, "Veldrin: Lost link\nCap: " + long_text + "\n");
 }
 
 }  // namespace

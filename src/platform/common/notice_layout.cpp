@@ -1,9 +1,12 @@
-// The layout of a notice drawn as a text box.
+// The layout of a notice drawn as a text box, and notices written on standard error.
 #include "platform/common/notice_layout.h"
 
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <mutex>
+
+#include "platform/platform.h"
 
 namespace platform {
 
@@ -70,6 +73,30 @@ bool notice_first_shown(const char* text, unsigned style) {
         if (shown_messages[i] == hash) return false;
     if (shown_count < SHOWN_LIMIT) shown_messages[shown_count++] = hash;
     return true;
+}
+
+int notice_to_standard_error(const char* caption, const char* text, unsigned style,
+                             const char* line_end) {
+    if (notice_first_shown(text, style)) {
+        // One write for the line where it fits, so that it is not mixed with another's.
+        char line[1024];
+        std::size_t length = 0;
+        for (const char* part : {caption, ": ", text, line_end}) {
+            std::size_t part_length = std::strlen(part);
+            if (part_length > sizeof line - length) {
+                write_stderr(line, length);
+                length = 0;
+            }
+            if (part_length > sizeof line) {
+                write_stderr(part, part_length);
+                continue;
+            }
+            std::memcpy(line + length, part, part_length);
+            length += part_length;
+        }
+        write_stderr(line, length);
+    }
+    return style == NOTICE_RETRY ? ANSWER_RETRY : ANSWER_OK;
 }
 
 }  // namespace platform

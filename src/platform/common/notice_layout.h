@@ -48,4 +48,10 @@ NoticeLayout layout_notice(const char* caption, const char* text, bool retry, st
 // the first time this text is shown in this style (thread-safe; a few dozen are remembered).
 bool notice_first_shown(const char* text, unsigned style);
 
+// A notice with nobody to answer it: "caption: text" and line_end ("\n", or "\r\n" on
+// Windows) on standard error, the first time the message comes, and the answer the user would
+// have agreed to (ANSWER_RETRY for NOTICE_RETRY, else ANSWER_OK).
+int notice_to_standard_error(const char* caption, const char* text, unsigned style,
+                             const char* line_end);
+
 }  // namespace platform

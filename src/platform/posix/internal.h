@@ -21,7 +21,7 @@
 namespace platform::posix {
 
 // ---------------------------------------------------------------------------------------------
-// Waits (thread.cpp)
+// Waits and threads (thread.cpp)
 
 // The calling thread's wake descriptor: readable once the thread is being ended. -1 for
 // threads not started by thread_start (the main thread), which are never ended.
@@ -32,6 +32,10 @@ int current_wake_fd();
 // signals. READY when fd is readable, TIMED_OUT, STOPPED when the thread is being ended, FAILED
 // on a poll failure.
 WaitResult wait_readable(int fd, int timeout_ms);
+
+// Starts a thread of the backend's own, detached: nobody joins it, and it is never ended from
+// outside. False when it could not be started.
+bool start_detached_thread(void* (*body)(void*), void* argument);
 
 // ---------------------------------------------------------------------------------------------
 // What console_start found, and what is to be put back (terminal.cpp)

@@ -4,7 +4,6 @@
 // once on standard error, answered at once.
 #include <fcntl.h>
 #include <sys/ioctl.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -168,21 +167,6 @@ void erase_notice() {
         posix::write_all(posix::tty_fd, posix::NOTICE_ERASE, sizeof posix::NOTICE_ERASE - 1);
 }
 
-// Notices with no terminal: each distinct message once, on standard error.
-int notice_to_standard_error(const char* caption, const char* text, unsigned style) {
-    int answer = style == NOTICE_RETRY ? ANSWER_RETRY : ANSWER_OK;
-    if (!notice_first_shown(text, style)) return answer;
-    iovec parts[4] = {{const_cast<char*>(caption), std::strlen(caption)},
-                      {const_cast<char*>(": "), 2},
-                      {const_cast<char*>(text), std::strlen(text)},
-                      {const_cast<char*>("\n"), 1}};
-    ssize_t written;
-    do {
-        written = writev(2, parts, 4);
-    } while (written < 0 && errno == EINTR);
-    return answer;
-}
-
 }  // namespace
 
 namespace posix {
@@ -221,7 +205,7 @@ bool key_to_notice(unsigned char key) {
 }  // namespace posix
 
 int show_notice(const char* caption, const char* text, unsigned style, const char* (*follow)()) {
-    if (!terminal_notices()) return notice_to_standard_error(caption, text, style);
+    if (!terminal_notices()) return notice_to_standard_error(caption, text, style, "\n");
     // One notice on the screen at a time; a second waits for the first to be answered.
     for (;;) {
         int expected = 0;

@@ -1,8 +1,9 @@
-// Standard output and standard error: write_stdout, write_stdout_parts and write_stderr of
-// platform.h, and the size of standard output's pipe. Only the server's text and the console's
-// own lines go to standard output; what the console adds to the screen (the title, notices)
-// goes to the controlling terminal, never into standard output, which may be redirected.
-// Standard error has start-up's errors only.
+// Standard output and standard error: write_stdout, write_stderr, stderr_is_console,
+// write_stdout_parts and end_output_line of platform.h, and the size of standard output's pipe.
+// Only the server's text and the console's own lines go to standard output; what the console
+// adds to the screen (the title, notices) goes to the controlling terminal, never into standard
+// output, which may be redirected. Standard error has start-up's errors, and the notices there
+// is no terminal to show.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -52,14 +53,22 @@ void write_stdout(const char* data, std::size_t length) {
     posix::write_all(1, data, length);
 }
 
-void end_output_line() {
-    // Only the terminal's screen has a line to end; a file or a pipe gets nothing more.
-    if (posix::output_line_ended() || !isatty(1)) return;
-    write_stdout("\r\n", 2);
-}
-
 void write_stderr(const char* data, std::size_t length) {
     posix::write_all(2, data, length);
+}
+
+bool stderr_is_console() {
+    // The console draws on its controlling terminal and, when it is one, on standard output.
+    struct stat error_status {};
+    if (!isatty(2) || fstat(2, &error_status) != 0) return false;
+    for (int fd : {posix::tty_fd, 1}) {
+        struct stat status {};
+        if (fd >= 0 && isatty(fd) && fstat(fd, &status) == 0 &&
+            status.st_rdev == error_status.st_rdev) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void write_stdout_parts(const OutputPart* parts, int count) {
@@ -98,6 +107,12 @@ void write_stdout_parts(const OutputPart* parts, int count) {
         }
         index += used;
     }
+}
+
+void end_output_line() {
+    // Only the terminal's screen has a line to end; a file or a pipe gets nothing more.
+    if (posix::output_line_ended() || !isatty(1)) return;
+    write_stdout("\r\n", 2);
 }
 
 }  // namespace platform

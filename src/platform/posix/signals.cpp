@@ -108,15 +108,8 @@ void start_job_control() {
     }
     sigset_t previous;
     pthread_sigmask(SIG_BLOCK, &job_signals, &previous);
-    pthread_attr_t attributes;
-    bool started = false;
-    if (pthread_attr_init(&attributes) == 0) {
-        pthread_t thread;
-        started = pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED) == 0 &&
-                  pthread_create(&thread, &attributes, obey_job_control, nullptr) == 0;
-        pthread_attr_destroy(&attributes);
-    }
-    if (!started) pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (!start_detached_thread(obey_job_control, nullptr))
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 }  // namespace

@@ -6,8 +6,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <pthread.h>
-#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -19,19 +17,13 @@
 #include <cstring>
 
 #include "internal.h"
+#include "platform/common/host_lookup.h"
+#include "platform/common/socket_address.h"
 #include "platform/platform.h"
 
 namespace platform {
 
 namespace {
-
-sockaddr_in to_sockaddr(const ServerAddress& address) {
-    sockaddr_in native{};
-    native.sin_family = AF_INET;
-    native.sin_port = address.port;
-    native.sin_addr.s_addr = address.address;
-    return native;
-}
 
 thread_local int last_socket_error = 0;
 
@@ -45,35 +37,9 @@ bool interrupted() {
     return poll(&entry, 1, 0) > 0;
 }
 
-// Host name lookups on threads of their own. A slot is claimed (RUNNING) by the waiter, and
-// freed by the waiter once the lookup is DONE, or by the lookup's thread when the waiter gave
-// up on it (ABANDONED). Slots are static: an abandoned lookup never writes into memory that
-// has been freed, and at most LOOKUPS of them can be left running.
-constexpr int LOOKUP_FREE = 0;
-constexpr int LOOKUP_RUNNING = 1;
-constexpr int LOOKUP_DONE = 2;
-constexpr int LOOKUP_ABANDONED = 3;
-constexpr int LOOKUPS = 4;
-constexpr std::size_t LOOKUP_NAME_SIZE = 256;
-
-struct Lookup {
-    std::atomic<int> state{LOOKUP_FREE};
-    char name[LOOKUP_NAME_SIZE];
-    std::uint32_t address;
-    bool found;
-    int done_fd = -1;
-};
-
-Lookup lookups[LOOKUPS];
-
-void free_lookup(Lookup* lookup) {
-    close(lookup->done_fd);
-    lookup->done_fd = -1;
-    lookup->state.store(LOOKUP_FREE);
-}
-
-// The first IPv4 address of the host, in network byte order.
-bool lookup_now(const char* name, std::uint32_t* address) {
+// The system's side of a host name lookup (common/host_lookup.h): the resolver, a detached
+// thread, and an eventfd that is readable once the answer is in.
+bool resolve_now(const char* name, std::uint32_t* address) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
@@ -88,18 +54,42 @@ bool lookup_now(const char* name, std::uint32_t* address) {
     return ok;
 }
 
-void* run_lookup(void* argument) {
-    Lookup* lookup = static_cast<Lookup*>(argument);
-    std::uint32_t address = 0;
-    bool found = lookup_now(lookup->name, &address);
-    lookup->address = address;
-    lookup->found = found;
-    std::uint64_t one = 1;
-    ssize_t written = write(lookup->done_fd, &one, sizeof one);
-    (void)written;
-    if (lookup->state.exchange(LOOKUP_DONE) == LOOKUP_ABANDONED) free_lookup(lookup);
+void* run_lookup(void* lookup) {
+    run_host_lookup(static_cast<HostLookup*>(lookup));
     return nullptr;
 }
+
+bool start_lookup(HostLookup* lookup) {
+    int done = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (done < 0) return false;
+    lookup->done = done;
+    if (posix::start_detached_thread(run_lookup, lookup)) return true;
+    close(done);
+    return false;
+}
+
+bool wait_lookup(HostLookup* lookup) {
+    pollfd fds[2] = {{static_cast<int>(lookup->done), POLLIN, 0}, {interrupt_fd.load(), POLLIN, 0}};
+    nfds_t count = fds[1].fd >= 0 ? 2 : 1;
+    for (;;) {
+        int ready = poll(fds, count, -1);
+        if (ready < 0 && errno == EINTR) continue;
+        return ready > 0 && fds[0].revents != 0 && !(count == 2 && fds[1].revents);
+    }
+}
+
+void signal_lookup_done(HostLookup* lookup) {
+    std::uint64_t one = 1;
+    ssize_t written = write(static_cast<int>(lookup->done), &one, sizeof one);
+    (void)written;
+}
+
+void close_lookup_done(HostLookup* lookup) {
+    close(static_cast<int>(lookup->done));
+}
+
+constexpr HostLookupCalls LOOKUP_CALLS = {resolve_now, start_lookup, wait_lookup,
+                                          signal_lookup_done, close_lookup_done};
 
 int failed() {
     last_socket_error = errno;
@@ -120,7 +110,7 @@ SocketHandle socket_create() {
 }
 
 int socket_bind(SocketHandle socket, const ServerAddress& address) {
-    sockaddr_in native = to_sockaddr(address);
+    sockaddr_in native = ipv4_socket_address<sockaddr_in>(address, AF_INET);
     if (::bind(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&native), sizeof native)) {
         return failed();
     }
@@ -160,7 +150,7 @@ int socket_connect(SocketHandle socket, const ServerAddress& address, unsigned t
     // would. The socket is blocking again afterwards, as the session expects.
     int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return failed();
-    sockaddr_in native = to_sockaddr(address);
+    sockaddr_in native = ipv4_socket_address<sockaddr_in>(address, AF_INET);
     int result = ::connect(fd, reinterpret_cast<sockaddr*>(&native), sizeof native);
     int error = result == 0 ? 0 : errno;
     if (error == EINPROGRESS || error == EINTR) {
@@ -243,57 +233,7 @@ int socket_error_number() {
 }
 
 bool resolve_host(const char* name, std::uint32_t* address) {
-    // An empty name is not looked up: resolvers disagree on what it means.
-    if (name[0] == '\0' || interrupted()) return false;
-    std::size_t length = std::strlen(name);
-    if (length >= LOOKUP_NAME_SIZE) return false;
-    // The lookup runs on a thread of its own, so that the wait for it can be interrupted; an
-    // interrupted wait leaves the thread to finish with its slot and free it.
-    Lookup* lookup = nullptr;
-    for (Lookup& slot : lookups) {
-        int expected = LOOKUP_FREE;
-        if (slot.state.compare_exchange_strong(expected, LOOKUP_RUNNING)) {
-            lookup = &slot;
-            break;
-        }
-    }
-    if (!lookup) return false;  // every slot is held by an abandoned lookup still running
-    std::memcpy(lookup->name, name, length + 1);
-    lookup->found = false;
-    lookup->done_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    pthread_attr_t attributes;
-    bool started = false;
-    if (lookup->done_fd >= 0 && pthread_attr_init(&attributes) == 0) {
-        pthread_t thread;
-        started = pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED) == 0 &&
-                  pthread_create(&thread, &attributes, run_lookup, lookup) == 0;
-        pthread_attr_destroy(&attributes);
-    }
-    if (!started) {
-        if (lookup->done_fd >= 0) close(lookup->done_fd);
-        lookup->state.store(LOOKUP_FREE);
-        return false;
-    }
-    pollfd fds[2] = {{lookup->done_fd, POLLIN, 0}, {interrupt_fd.load(), POLLIN, 0}};
-    nfds_t count = fds[1].fd >= 0 ? 2 : 1;
-    bool done = false;
-    for (;;) {
-        int ready = poll(fds, count, -1);
-        if (ready < 0 && errno == EINTR) continue;
-        done = ready > 0 && fds[0].revents != 0 && !(count == 2 && fds[1].revents);
-        break;
-    }
-    if (!done) {
-        // Abandoned: whichever of the two comes second frees the slot.
-        if (lookup->state.exchange(LOOKUP_ABANDONED) == LOOKUP_DONE) free_lookup(lookup);
-        return false;
-    }
-    // The thread has signalled; it sets the state just after.
-    while (lookup->state.load() == LOOKUP_RUNNING) sched_yield();
-    bool found = lookup->found;
-    if (found) *address = lookup->address;
-    free_lookup(lookup);
-    return found;
+    return !interrupted() && resolve_host_with(name, address, LOOKUP_CALLS);
 }
 
 void interrupt_main_wait() {

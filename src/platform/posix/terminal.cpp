@@ -1,6 +1,6 @@
 // The terminal's saved settings, the key mode and the restore on every way out: console_start,
-// console_restore, standard_input, set_console_key_mode, detach_console, exit_process and
-// exit_status of platform.h, and whether standard error is that terminal (stderr_is_console).
+// console_restore, standard_input, set_console_key_mode, detach_console, exit_process,
+// LARGEST_EXIT_STATUS and exit_status of platform.h.
 //
 // The terminal's settings and title are saved at start-up and put back on every way out: a
 // normal exit, exit_process, and the signals that end a process (signals.cpp restores in the
@@ -177,20 +177,6 @@ void resume_terminal() {
 }
 
 }  // namespace posix
-
-bool stderr_is_console() {
-    // The console draws on its controlling terminal and, when it is one, on standard output.
-    struct stat error_status {};
-    if (!isatty(2) || fstat(2, &error_status) != 0) return false;
-    for (int fd : {posix::tty_fd, 1}) {
-        struct stat status {};
-        if (fd >= 0 && isatty(fd) && fstat(fd, &status) == 0 &&
-            status.st_rdev == error_status.st_rdev) {
-            return true;
-        }
-    }
-    return false;
-}
 
 void console_start() {
     using namespace posix;

@@ -1,4 +1,5 @@
-// Threads and waits: the Threads and waiting part of platform.h, over pthreads and eventfd.
+// Threads and waits: sleep_ms of platform.h, and the threads that thread_start and thread_stop
+// (common/thread_records.h) start and end, over pthreads and eventfd.
 //
 // POSIX has no safe way to end a thread wherever it is, so every wait of a thread that may be
 // ended goes through wait_readable, which also watches the thread's wake descriptor; ending a
@@ -14,36 +15,30 @@
 #include <climits>
 
 #include "internal.h"
+#include "platform/common/thread_records.h"
 #include "platform/platform.h"
 
 namespace platform {
 
-struct ThreadRecord {
-    std::atomic<int> in_use{0};
-    std::atomic<int> stopping{0};
-    std::atomic<int> finished{0};
-    int wake_fd = -1;
-    pthread_t thread{};
-    void (*body)() = nullptr;
-};
-
 namespace {
 
-// The console runs at most one input thread and one notifier at a time; a few more records
-// cover notifiers that are being ended while the next one starts.
-constexpr int THREAD_RECORDS = 8;
-ThreadRecord thread_records[THREAD_RECORDS];
-thread_local ThreadRecord* current_record = nullptr;
+// Each thread's own part, at its record's index: its wake descriptor and its pthread.
+struct ThreadSystemPart {
+    int wake_fd = -1;
+    pthread_t thread{};
+};
+ThreadSystemPart thread_parts[THREAD_RECORDS];
+
+ThreadSystemPart& part_of(const ThreadRecord* record) {
+    return thread_parts[thread_record_index(record)];
+}
 
 long milliseconds_between(const timespec& from, const timespec& to) {
     return (to.tv_sec - from.tv_sec) * 1000L + (to.tv_nsec - from.tv_nsec) / 1000000L;
 }
 
-void* thread_entry(void* argument) {
-    ThreadRecord* record = static_cast<ThreadRecord*>(argument);
-    current_record = record;
-    if (!record->stopping.load()) record->body();
-    record->finished.store(1);
+void* thread_entry(void* record) {
+    run_thread_record(static_cast<ThreadRecord*>(record));
     return nullptr;
 }
 
@@ -52,14 +47,15 @@ void* thread_entry(void* argument) {
 namespace posix {
 
 int current_wake_fd() {
-    return current_record ? current_record->wake_fd : -1;
+    ThreadRecord* record = current_thread_record();
+    return record ? part_of(record).wake_fd : -1;
 }
 
 WaitResult wait_readable(int fd, int timeout_ms) {
     timespec start{};
     clock_gettime(CLOCK_MONOTONIC, &start);
     for (;;) {
-        if (current_record && current_record->stopping.load()) return WaitResult::STOPPED;
+        if (thread_stopping()) return WaitResult::STOPPED;
         pollfd fds[2];
         int count = 0;
         if (fd >= 0) fds[count++] = {fd, POLLIN, 0};
@@ -77,7 +73,7 @@ WaitResult wait_readable(int fd, int timeout_ms) {
             if (errno == EINTR) continue;
             return WaitResult::FAILED;
         }
-        if (current_record && current_record->stopping.load()) return WaitResult::STOPPED;
+        if (thread_stopping()) return WaitResult::STOPPED;
         if (ready == 0) {
             if (timeout_ms >= 0) return WaitResult::TIMED_OUT;
             continue;
@@ -86,33 +82,32 @@ WaitResult wait_readable(int fd, int timeout_ms) {
     }
 }
 
-}  // namespace posix
-
-ThreadHandle thread_start(void (*body)()) {
-    for (ThreadRecord& record : thread_records) {
-        int expected = 0;
-        if (!record.in_use.compare_exchange_strong(expected, 1)) continue;
-        record.stopping.store(0);
-        record.finished.store(0);
-        record.body = body;
-        record.wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (record.wake_fd < 0 || pthread_create(&record.thread, nullptr, thread_entry, &record)) {
-            if (record.wake_fd >= 0) close(record.wake_fd);
-            record.wake_fd = -1;
-            record.in_use.store(0);
-            return nullptr;
-        }
-        return &record;
-    }
-    return nullptr;
+bool start_detached_thread(void* (*body)(void*), void* argument) {
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0) return false;
+    pthread_t thread;
+    bool started = pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED) == 0 &&
+                   pthread_create(&thread, &attributes, body, argument) == 0;
+    pthread_attr_destroy(&attributes);
+    return started;
 }
 
-void thread_stop(ThreadHandle thread) {
-    if (!thread || !thread->in_use.load()) return;
-    if (pthread_equal(thread->thread, pthread_self())) return;  // a thread cannot end itself here
-    thread->stopping.store(1);
+}  // namespace posix
+
+bool start_system_thread(ThreadRecord* record) {
+    ThreadSystemPart& part = part_of(record);
+    part.wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (part.wake_fd < 0) return false;
+    if (pthread_create(&part.thread, nullptr, thread_entry, record) == 0) return true;
+    close(part.wake_fd);
+    part.wake_fd = -1;
+    return false;
+}
+
+bool join_stopping_thread(ThreadRecord* record) {
+    ThreadSystemPart& part = part_of(record);
     std::uint64_t one = 1;
-    ssize_t written = write(thread->wake_fd, &one, sizeof one);
+    ssize_t written = write(part.wake_fd, &one, sizeof one);
     (void)written;
     // Every wait of the thread watches the wake descriptor, so it returns promptly; a body
     // stuck elsewhere (a send to a peer that reads nothing) is left behind after a while
@@ -120,21 +115,17 @@ void thread_stop(ThreadHandle thread) {
     timespec deadline{};
     clock_gettime(CLOCK_REALTIME, &deadline);
     deadline.tv_sec += 2;
-    if (pthread_timedjoin_np(thread->thread, nullptr, &deadline) != 0) {
-        pthread_detach(thread->thread);
-        return;  // the record stays in use: its thread may still touch it
+    if (pthread_timedjoin_np(part.thread, nullptr, &deadline) != 0) {
+        pthread_detach(part.thread);
+        return false;
     }
-    close(thread->wake_fd);
-    thread->wake_fd = -1;
-    thread->in_use.store(0);
-}
-
-bool thread_stopping() {
-    return current_record && current_record->stopping.load();
+    close(part.wake_fd);
+    part.wake_fd = -1;
+    return true;
 }
 
 bool sleep_ms(unsigned milliseconds) {
-    if (!current_record) {
+    if (!current_thread_record()) {
         // A thread that is never ended (the main thread) sleeps to a deadline: a poll time-out
         // may run late by a thousandth of its length, which a command-mode run pays twice.
         timespec deadline{};

@@ -19,14 +19,6 @@ BOOL CALLBACK close_window(HWND window, LPARAM) {
     return TRUE;
 }
 
-int notice_to_standard_error(const char* caption, const char* text, unsigned style) {
-    if (notice_first_shown(text, style)) {
-        const char* parts[] = {caption, ": ", text, "\r\n"};
-        for (const char* part : parts) write_stderr(part, std::strlen(part));
-    }
-    return style == NOTICE_RETRY ? ANSWER_RETRY : ANSWER_OK;
-}
-
 }  // namespace
 
 namespace windows {
@@ -55,12 +47,12 @@ int show_notice(const char* caption, const char* text, unsigned style, const cha
     if (thread_stopping()) return ANSWER_STOPPED;
     DWORD mode = 0;
     if (!GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode))
-        return notice_to_standard_error(caption, text, style);
+        return notice_to_standard_error(caption, text, style, "\r\n");
     UINT_PTR timer = SetTimer(nullptr, 0, STOP_CHECK_MS, check_stop);
     int answer = MessageBoxA(nullptr, text, caption, style);
     if (timer) KillTimer(nullptr, timer);
     if (thread_stopping()) return ANSWER_STOPPED;
-    if (answer == 0) return notice_to_standard_error(caption, text, style);
+    if (answer == 0) return notice_to_standard_error(caption, text, style, "\r\n");
     return answer;
 }
 

@@ -1,13 +1,14 @@
-// Sockets and the host name resolver on Windows (Windows Sockets, started as version 1.1):
-// sockets_start, socket_create, socket_keep_alive, socket_bind, socket_connect, socket_send,
-// socket_receive, socket_shutdown, socket_close, socket_error_number and resolve_host; and
-// interrupt_main_wait, which the connect and the lookup watch.
+// Sockets and the host name resolver on Windows: the Sockets part of platform.h, over Windows
+// Sockets (started as version 1.1), and interrupt_main_wait, which the connect and the lookup
+// watch.
 #include <atomic>
 #include <climits>
 #include <cstdint>
 #include <cstring>
 
 #include "internal.h"
+#include "platform/common/host_lookup.h"
+#include "platform/common/socket_address.h"
 // After winsock2.h: the keepalive times.
 #include <mstcpip.h>
 
@@ -17,14 +18,6 @@ namespace {
 
 // The retransmission time-out socket option (ws2ipdef.h), which mingw-w64's headers lack.
 constexpr int TCP_MAXRT = 5;
-
-sockaddr_in to_sockaddr(const ServerAddress& address) {
-    sockaddr_in native{};
-    native.sin_family = AF_INET;
-    native.sin_port = address.port;
-    native.sin_addr.s_addr = address.address;
-    return native;
-}
 
 SOCKET native_socket(SocketHandle socket) {
     return static_cast<SOCKET>(socket);
@@ -44,43 +37,17 @@ int failed_with(int error) {
     return -1;
 }
 
-// Set, for good, by interrupt_main_wait; made by sockets_start.
+// Set, for good, by interrupt_main_wait; null until main_wait_start makes it.
 HANDLE interrupt_event = nullptr;
 
 bool interrupted() {
     return interrupt_event && WaitForSingleObject(interrupt_event, 0) == WAIT_OBJECT_0;
 }
 
-// Host name lookups on threads of their own. A slot is claimed (RUNNING) by the waiter, and
-// freed by the waiter once the lookup is DONE, or by the lookup's thread when the waiter gave
-// up on it (ABANDONED). Slots are static: an abandoned lookup never writes into memory that
-// has been freed, and at most LOOKUPS of them can be left running.
-constexpr int LOOKUP_FREE = 0;
-constexpr int LOOKUP_RUNNING = 1;
-constexpr int LOOKUP_DONE = 2;
-constexpr int LOOKUP_ABANDONED = 3;
-constexpr int LOOKUPS = 4;
-constexpr std::size_t LOOKUP_NAME_SIZE = 256;
-
-struct Lookup {
-    std::atomic<int> state{LOOKUP_FREE};
-    char name[LOOKUP_NAME_SIZE];
-    std::uint32_t address;
-    bool found;
-    HANDLE done_event = nullptr;
-};
-
-Lookup lookups[LOOKUPS];
-
-void free_lookup(Lookup* lookup) {
-    CloseHandle(lookup->done_event);
-    lookup->done_event = nullptr;
-    lookup->state.store(LOOKUP_FREE);
-}
-
-// The first IPv4 address of the host, in network byte order (gethostbyname keeps its answer
-// per thread).
-bool lookup_now(const char* name, std::uint32_t* address) {
+// The system's side of a host name lookup (common/host_lookup.h): the resolver, a thread, and
+// a manual-reset event set once the answer is in.
+bool resolve_now(const char* name, std::uint32_t* address) {
+    // gethostbyname keeps its answer per thread.
     const hostent* host = gethostbyname(name);
     if (!host || host->h_addrtype != AF_INET || host->h_length != 4 || !host->h_addr_list ||
         !host->h_addr_list[0])
@@ -89,15 +56,44 @@ bool lookup_now(const char* name, std::uint32_t* address) {
     return true;
 }
 
-DWORD WINAPI run_lookup(LPVOID argument) {
-    Lookup* lookup = static_cast<Lookup*>(argument);
-    std::uint32_t address = 0;
-    lookup->found = lookup_now(lookup->name, &address);
-    lookup->address = address;
-    SetEvent(lookup->done_event);
-    if (lookup->state.exchange(LOOKUP_DONE) == LOOKUP_ABANDONED) free_lookup(lookup);
+DWORD WINAPI run_lookup(LPVOID lookup) {
+    run_host_lookup(static_cast<HostLookup*>(lookup));
     return 0;
 }
+
+HANDLE done_event(const HostLookup* lookup) {
+    return reinterpret_cast<HANDLE>(lookup->done);
+}
+
+bool start_lookup(HostLookup* lookup) {
+    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!done) return false;
+    lookup->done = reinterpret_cast<std::intptr_t>(done);
+    HANDLE thread = CreateThread(nullptr, 0, run_lookup, lookup, 0, nullptr);
+    if (!thread) {
+        CloseHandle(done);
+        return false;
+    }
+    CloseHandle(thread);
+    return true;
+}
+
+bool wait_lookup(HostLookup* lookup) {
+    HANDLE waits[2] = {done_event(lookup), interrupt_event};
+    DWORD count = interrupt_event ? 2 : 1;
+    return WaitForMultipleObjects(count, waits, FALSE, INFINITE) == WAIT_OBJECT_0;
+}
+
+void signal_lookup_done(HostLookup* lookup) {
+    SetEvent(done_event(lookup));
+}
+
+void close_lookup_done(HostLookup* lookup) {
+    CloseHandle(done_event(lookup));
+}
+
+constexpr HostLookupCalls LOOKUP_CALLS = {resolve_now, start_lookup, wait_lookup,
+                                          signal_lookup_done, close_lookup_done};
 
 // One send or receive moves at most this much: the calls take an int length.
 int call_length(std::size_t length) {
@@ -109,11 +105,6 @@ int call_length(std::size_t length) {
 void sockets_start() {
     WSADATA data;
     WSAStartup(MAKEWORD(1, 1), &data);
-    if (!interrupt_event) interrupt_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-}
-
-void interrupt_main_wait() {
-    if (interrupt_event) SetEvent(interrupt_event);
 }
 
 SocketHandle socket_create() {
@@ -128,7 +119,7 @@ SocketHandle socket_create() {
 }
 
 int socket_bind(SocketHandle socket, const ServerAddress& address) {
-    sockaddr_in native = to_sockaddr(address);
+    sockaddr_in native = ipv4_socket_address<sockaddr_in>(address, AF_INET);
     if (::bind(native_socket(socket), reinterpret_cast<sockaddr*>(&native), sizeof native) != 0)
         return failed();
     return 0;
@@ -163,7 +154,7 @@ bool socket_keep_alive(SocketHandle socket, unsigned bound_seconds) {
 int socket_connect(SocketHandle socket, const ServerAddress& address, unsigned timeout_ms) {
     if (interrupted()) return failed_with(WSAEINTR);
     SOCKET native_handle = native_socket(socket);
-    sockaddr_in native = to_sockaddr(address);
+    sockaddr_in native = ipv4_socket_address<sockaddr_in>(address, AF_INET);
     // Connected without blocking, so that the wait for the outcome can watch the interrupt as
     // well; the system gives up after its own time-out as a blocking connect would. The socket
     // is blocking again afterwards, as the session expects.
@@ -231,45 +222,19 @@ int socket_error_number() {
 }
 
 bool resolve_host(const char* name, std::uint32_t* address) {
-    // An empty name is not looked up: resolvers disagree on what it means.
-    if (name[0] == '\0' || interrupted()) return false;
-    std::size_t length = std::strlen(name);
-    if (length >= LOOKUP_NAME_SIZE) return false;
-    Lookup* lookup = nullptr;
-    for (Lookup& slot : lookups) {
-        int expected = LOOKUP_FREE;
-        if (slot.state.compare_exchange_strong(expected, LOOKUP_RUNNING)) {
-            lookup = &slot;
-            break;
-        }
-    }
-    // Every slot held by a lookup that was given up on: this one is not resolved, and the
-    // stored address is used.
-    if (!lookup) return false;
-    std::memcpy(lookup->name, name, length + 1);
-    lookup->done_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    HANDLE thread =
-        lookup->done_event ? CreateThread(nullptr, 0, run_lookup, lookup, 0, nullptr) : nullptr;
-    if (!thread) {
-        if (lookup->done_event) CloseHandle(lookup->done_event);
-        lookup->done_event = nullptr;
-        lookup->state.store(LOOKUP_FREE);
-        return false;
-    }
-    CloseHandle(thread);
-    HANDLE waits[2] = {lookup->done_event, interrupt_event};
-    DWORD count = interrupt_event ? 2 : 1;
-    if (WaitForMultipleObjects(count, waits, FALSE, INFINITE) == WAIT_OBJECT_0) {
-        // The thread has signalled; it sets the state just after.
-        while (lookup->state.load() == LOOKUP_RUNNING) SwitchToThread();
-        bool found = lookup->found;
-        if (found) *address = lookup->address;
-        free_lookup(lookup);
-        return found;
-    }
-    // Interrupted: the lookup's thread frees the slot when it ends, unless it ended already.
-    if (lookup->state.exchange(LOOKUP_ABANDONED) == LOOKUP_DONE) free_lookup(lookup);
-    return false;
+    return !interrupted() && resolve_host_with(name, address, LOOKUP_CALLS);
 }
+
+void interrupt_main_wait() {
+    if (interrupt_event) SetEvent(interrupt_event);
+}
+
+namespace windows {
+
+void main_wait_start() {
+    if (!interrupt_event) interrupt_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+}
+
+}  // namespace windows
 
 }  // namespace platform

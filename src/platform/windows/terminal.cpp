@@ -1,5 +1,6 @@
 // The console's input mode and the ways out on Windows: console_start, console_restore,
-// standard_input, set_console_key_mode, detach_console, exit_status and exit_process.
+// standard_input, set_console_key_mode, detach_console, exit_process, LARGEST_EXIT_STATUS and
+// exit_status.
 //
 // The console is shared with the shell that started veldrin: the input mode and the title found
 // at start-up are put back on every way out (a normal end, exit_process, and the console
@@ -38,8 +39,6 @@ void restore_input_mode() {
         SetConsoleMode(input_handle, saved_input_mode);
 }
 
-void install_control_handler();
-
 }  // namespace windows
 
 void console_start() {
@@ -53,6 +52,8 @@ void console_start() {
     SetLastError(ERROR_SUCCESS);
     if (GetConsoleTitleA(saved_window_title, TITLE_CAPACITY) > 0 || GetLastError() == ERROR_SUCCESS)
         title_saved.store(1);
+    windows::keep_title_found(title_saved.load() ? saved_window_title : "");
+    windows::main_wait_start();
     windows::install_control_handler();
     std::atexit(restore_at_exit);
 }
@@ -81,6 +82,11 @@ void detach_console() {
     FreeConsole();
 }
 
+void exit_process(int status) {
+    console_restore();
+    std::exit(status);
+}
+
 const std::uint32_t LARGEST_EXIT_STATUS = 0xFFFFFFFFu;
 
 int exit_status(std::uint32_t code) {
@@ -88,11 +94,6 @@ int exit_status(std::uint32_t code) {
     // parent asking for it would take for "still running", and wait on for ever.
     if (code == STILL_ACTIVE) return static_cast<int>(LARGEST_EXIT_STATUS);
     return static_cast<int>(code);
-}
-
-void exit_process(int status) {
-    console_restore();
-    std::exit(status);
 }
 
 }  // namespace platform

@@ -9,8 +9,9 @@ namespace platform {
 
 namespace {
 
-// The title last set, answered where there is no console to ask (output and input redirected,
-// or detached).
+// The title last set (before any, the one console_start found), which get_console_title
+// answers: not the console's own, which a program sharing the console may have changed since,
+// and which shows set titles made harmless.
 constexpr std::size_t TITLE_CAPACITY = 1024;
 char last_title[TITLE_CAPACITY] = "";
 SRWLOCK title_lock = SRWLOCK_INIT;
@@ -24,6 +25,16 @@ std::size_t copy_text(char* buffer, std::size_t capacity, const char* text) {
 }
 
 }  // namespace
+
+namespace windows {
+
+void keep_title_found(const char* title) {
+    AcquireSRWLockExclusive(&title_lock);
+    copy_text(last_title, TITLE_CAPACITY, title);
+    ReleaseSRWLockExclusive(&title_lock);
+}
+
+}  // namespace windows
 
 void set_console_title(const char* title) {
     AcquireSRWLockExclusive(&title_lock);
@@ -47,12 +58,6 @@ void set_console_title(const char* title) {
 
 std::size_t get_console_title(char* buffer, std::size_t capacity) {
     if (capacity == 0) return 0;
-    DWORD size = capacity > 0xFFFF ? 0xFFFF : static_cast<DWORD>(capacity);
-    buffer[0] = '\0';
-    if (GetConsoleTitleA(buffer, size) > 0 || GetConsoleWindow()) {
-        buffer[size - 1] = '\0';
-        return std::strlen(buffer);
-    }
     AcquireSRWLockExclusive(&title_lock);
     std::size_t length = copy_text(buffer, capacity, last_title);
     ReleaseSRWLockExclusive(&title_lock);
