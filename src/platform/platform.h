@@ -224,8 +224,9 @@ extern const std::uint32_t LARGEST_EXIT_STATUS;
 
 // True when the user's locale has UTF-8 as its character set, so that text for standard output
 // (and the terminal's title, and programs' arguments) is wanted in UTF-8. Asks once and keeps
-// the answer; leaves the process's own locale as it found it. A Windows console shows the code
-// page itself: false there.
+// the answer; leaves the process's own locale as it found it. The one answer to that question:
+// the conversion and the terminal's title filter both follow it. A Windows console shows the
+// code page itself: false there.
 bool output_wants_utf8();
 
 // What one byte of a code page stands for, as the system's converter reads it alone.
