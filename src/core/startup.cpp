@@ -29,11 +29,12 @@ void write_error(const char* first, const char* second, const char* third) {
 
 bool start_code_page() {
     const char* setting = platform::environment_value(CODE_PAGE_VARIABLE);
-    CodePageStart started = start_server_code_page(setting);
+    unsigned number = 0;
+    CodePageStart started = start_server_code_page(setting, &number);
     if (started == CODE_PAGE_STARTED) return true;
-    char number[16];
-    std::snprintf(number, sizeof number, "%u", DEFAULT_CODE_PAGE);
-    write_error("Unknown code page ", setting != nullptr && *setting != '\0' ? setting : number,
+    char named[16];
+    std::snprintf(named, sizeof named, "%u", number);
+    write_error("Unknown code page ", setting != nullptr && *setting != '\0' ? setting : named,
                 started == CODE_PAGE_UNUSABLE ? ": only code pages of one byte a character, "
                                                 "ASCII below 128, are known\n"
                                               : "\n");

@@ -268,15 +268,18 @@ std::size_t utf8_whole_length(const char* text, std::size_t length) {
     return length;
 }
 
-CodePageStart start_server_code_page(const char* setting) {
-    unsigned number = 0;
-    CodePageSetting kind = parse_code_page_setting(setting, &number);
+CodePageStart start_server_code_page(const char* setting, unsigned* number) {
+    CodePageSetting kind = parse_code_page_setting(setting, number);
     if (kind == CODE_PAGE_INVALID) return CODE_PAGE_BAD_NAME;
-    // Where the output does not want UTF-8 the server's bytes pass as they are.
-    if (kind == CODE_PAGE_NONE || !platform::output_wants_utf8()) return CODE_PAGE_STARTED;
+    if (setting == nullptr || *setting == '\0') {
+        unsigned system = platform::system_code_page();
+        if (system != 0) *number = system;
+    }
+    if (kind == CODE_PAGE_NONE || platform::output_shows_code_page(*number))
+        return CODE_PAGE_STARTED;
     static platform::CodePageCharacter characters[platform::CODE_PAGE_BYTES];
-    if (!platform::code_page_characters(number, characters)) return CODE_PAGE_UNKNOWN;
-    if (!code_page_build(number, characters, &server_code_page)) return CODE_PAGE_UNUSABLE;
+    if (!platform::code_page_characters(*number, characters)) return CODE_PAGE_UNKNOWN;
+    if (!code_page_build(*number, characters, &server_code_page)) return CODE_PAGE_UNUSABLE;
     converted_code_page = &server_code_page;
     return CODE_PAGE_STARTED;
 }

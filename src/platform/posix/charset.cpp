@@ -1,4 +1,5 @@
-// Character sets and the environment: output_wants_utf8, code_page_characters and
+// Character sets and the environment: output_wants_utf8, system_code_page,
+// output_shows_code_page, code_page_characters and
 // environment_value of platform.h. The locale's character set comes from its name, the code
 // pages' characters from the C library's iconv.
 #include <iconv.h>
@@ -120,6 +121,14 @@ bool output_wants_utf8() {
         answer = locale_name_is_utf8(name) ? 1 : 0;
     }
     return answer == 1;
+}
+
+unsigned system_code_page() {
+    return 0;
+}
+
+bool output_shows_code_page(unsigned) {
+    return !output_wants_utf8();
 }
 
 bool code_page_characters(unsigned code_page, CodePageCharacter* characters) {

@@ -31,6 +31,10 @@ WaitResult wait_for(HANDLE handle, DWORD timeout_ms);
 // Called by thread_stop while it waits for a thread to finish: takes away any window the
 // thread shows (a notice), so that its modal wait returns.
 void close_thread_windows(DWORD thread_id);
+// Standard output is a console whose output code page is not the server's: what is written
+// to it is UTF-8, shown through WriteConsoleW, and keys are read as Unicode characters and
+// handed on in UTF-8. Set once at start-up (output_shows_code_page), before any other thread.
+extern bool console_converts;
 // Puts the console's input mode back as it was found; safe to call more than once and from
 // the console control handler's thread.
 void restore_input_mode();
