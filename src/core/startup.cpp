@@ -21,8 +21,6 @@ void write_text(const char* text) {
     platform::write_stdout(text, std::strlen(text));
 }
 
-CodePage server_code_page;
-
 void write_error(const char* first, const char* second, const char* third) {
     for (const char* text : {first, second, third}) platform::write_stderr(text, std::strlen(text));
 }
@@ -32,29 +30,15 @@ void write_error(const char* first, const char* second, const char* third) {
 bool start_code_page() {
     const char* setting = platform::environment_value(CODE_PAGE_VARIABLE);
     unsigned number = 0;
-    CodePageSetting kind = parse_code_page_setting(setting, &number);
-    if (kind == CODE_PAGE_INVALID) {
-        write_error("Unknown code page ", setting, "\n");
-        return false;
-    }
-    // Where the output does not want UTF-8 (the C locale, or a Windows console that shows the
-    // code page itself) the server's bytes pass as they are.
-    if (kind == CODE_PAGE_NONE || !platform::output_wants_utf8()) return true;
-    static platform::CodePageCharacter characters[platform::CODE_PAGE_BYTES];
-    char name[16];
-    std::snprintf(name, sizeof name, "%u", number);
-    if (setting != nullptr && *setting != '\0') std::snprintf(name, sizeof name, "%s", setting);
-    if (!platform::code_page_characters(number, characters)) {
-        write_error("Unknown code page ", name, "\n");
-        return false;
-    }
-    if (!code_page_build(number, characters, &server_code_page)) {
-        write_error("Unknown code page ", name,
-                    ": only code pages of one byte a character, ASCII below 128, are known\n");
-        return false;
-    }
-    converted_code_page = &server_code_page;
-    return true;
+    CodePageStart started = start_server_code_page(setting, &number);
+    if (started == CODE_PAGE_STARTED) return true;
+    char named[16];
+    std::snprintf(named, sizeof named, "%u", number);
+    write_error("Unknown code page ", setting != nullptr && *setting != '\0' ? setting : named,
+                started == CODE_PAGE_UNUSABLE ? ": only code pages of one byte a character, "
+                                                "ASCII below 128, are known\n"
+                                              : "\n");
+    return false;
 }
 
 bool start_keep_alive() {

@@ -223,15 +223,26 @@ int exit_status(std::uint32_t code);
 // ---------------------------------------------------------------------------------------------
 // Character sets
 //
-// The server writes its text in a Windows code page, which a Windows console shows as it is. A
-// terminal that expects UTF-8 needs it converted; the conversion itself is portable code
+// The server writes its text in a Windows code page, which a Windows console at that code page
+// shows as it is. A terminal that expects UTF-8, or a console at another code page, needs it
+// converted; the conversion itself is portable code
 // (text/codepage.h), and the platform answers only these questions.
 
 // True when the user's locale has UTF-8 as its character set, so that text for standard output
 // (and the terminal's title, and programs' arguments) is wanted in UTF-8. Asks once and keeps
-// the answer; leaves the process's own locale as it found it. A Windows console shows the code
-// page itself: false there.
+// the answer; leaves the process's own locale as it found it. The one answer to that question:
+// the conversion and the terminal's title filter both follow it. On Windows: standard output
+// is a console that converts, as output_shows_code_page found.
 bool output_wants_utf8();
+// The system's own code page for the server's text, when VELDRIN_CODEPAGE names none: 0 for the
+// default (437). POSIX: 0. Windows: the OEM code page, when it is one byte a character.
+unsigned system_code_page();
+// True when standard output shows the code page's bytes as they are, so that nothing is
+// converted. POSIX: the locale is not UTF-8. Windows: standard output is not a console (a file
+// or a pipe gets the server's bytes, as Windows programs write them), or a console whose output
+// code page is code_page; another console is written UTF-16, and its keys read as Unicode.
+// Asked once, at start-up, before any other thread starts.
+bool output_shows_code_page(unsigned code_page);
 
 // What one byte of a code page stands for, as the system's converter reads it alone.
 enum class CodePageByte : std::uint8_t {
@@ -247,7 +258,7 @@ struct CodePageCharacter {
 constexpr int CODE_PAGE_BYTES = 256;
 // The characters of each of the 256 bytes of a Windows code page (437, 850, 1252, ...), in
 // UTF-8, through the system's own converter. False when the system knows no such code page.
-// Called at start-up only, and only where output_wants_utf8 is true.
+// Called at start-up only, and only where the output does not show the code page itself.
 bool code_page_characters(unsigned code_page, CodePageCharacter* characters);
 
 // The value of an environment variable, or null when it is not set.

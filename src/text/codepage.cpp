@@ -12,6 +12,8 @@ const CodePage* converted_code_page = nullptr;
 
 namespace {
 
+CodePage server_code_page;
+
 constexpr std::uint64_t HIGH_BITS = 0x8080808080808080ull;
 
 std::uint64_t load_word(const char* at) {
@@ -264,6 +266,22 @@ std::size_t utf8_whole_length(const char* text, std::size_t length) {
         return size > back ? length - back : length;
     }
     return length;
+}
+
+CodePageStart start_server_code_page(const char* setting, unsigned* number) {
+    CodePageSetting kind = parse_code_page_setting(setting, number);
+    if (kind == CODE_PAGE_INVALID) return CODE_PAGE_BAD_NAME;
+    if (setting == nullptr || *setting == '\0') {
+        unsigned system = platform::system_code_page();
+        if (system != 0) *number = system;
+    }
+    if (kind == CODE_PAGE_NONE || platform::output_shows_code_page(*number))
+        return CODE_PAGE_STARTED;
+    static platform::CodePageCharacter characters[platform::CODE_PAGE_BYTES];
+    if (!platform::code_page_characters(*number, characters)) return CODE_PAGE_UNKNOWN;
+    if (!code_page_build(*number, characters, &server_code_page)) return CODE_PAGE_UNUSABLE;
+    converted_code_page = &server_code_page;
+    return CODE_PAGE_STARTED;
 }
 
 const char* text_for_user(const char* text, std::size_t length, char* buffer) {

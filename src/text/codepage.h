@@ -95,9 +95,23 @@ std::size_t utf8_to_code_page(const CodePage& page, const char* text, std::size_
 // The length of the text without a UTF-8 sequence cut short at its end. Pure.
 std::size_t utf8_whole_length(const char* text, std::size_t length);
 
-// The code page whose text is converted, or null when nothing is converted (the locale is not
-// UTF-8, or the setting is "none"). Set once at start-up, before any other thread starts.
+// The code page whose text is converted, or null when nothing is converted (the output shows
+// the code page as it is, or the setting is "none"). Set once at start-up, before any other thread
+// starts.
 extern const CodePage* converted_code_page;
+
+// What start_server_code_page found.
+enum CodePageStart {
+    CODE_PAGE_STARTED,   // converted_code_page is set when the output wants it converted
+    CODE_PAGE_BAD_NAME,  // the setting is neither a number nor "none"
+    CODE_PAGE_UNKNOWN,   // the system has no such code page
+    CODE_PAGE_UNUSABLE,  // not one byte a character with ASCII below 128
+};
+// Names the server's code page from the setting (VELDRIN_CODEPAGE's text, or null for the
+// system's own, else DEFAULT_CODE_PAGE): when the output does not show it as it is, builds its
+// table from the platform's characters for its bytes and sets converted_code_page. *number is
+// the code page named. At start-up, before any other thread starts.
+CodePageStart start_server_code_page(const char* setting, unsigned* number);
 
 // The server's text as the user's side wants it: text itself when nothing is converted, else
 // its UTF-8 in buffer (utf8_room(length) bytes), NUL-ended.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,9 +24,12 @@ using harness::TempDir;
 constexpr int WAIT_MS = 15000;
 const std::string UTF8 = "LC_ALL=C.UTF-8";
 
-// The environment of one run: the locale, and the setting unless it is null.
+// The environment of one run: the locale's variables (separated by spaces), and the setting
+// unless it is null.
 std::vector<std::string> environment(const std::string& locale, const char* setting) {
-    std::vector<std::string> entries = {locale};
+    std::vector<std::string> entries;
+    std::istringstream words(locale);
+    for (std::string word; words >> word;) entries.push_back(word);
     if (setting != nullptr) entries.push_back(std::string("VELDRIN_CODEPAGE=") + setting);
     return entries;
 }
@@ -66,6 +70,9 @@ TEST_F(CodePageCommand, TextAndCommandFollowTheLocaleAndTheSetting) {
         {UTF8, "1252", "M\xFCller", "caf\xE9 \x80\n", "café €\n", "\xC2\x81‚"},
         {"LC_ALL=C", nullptr, "Müller", frame, frame, "\x81\x82"},
         {UTF8, "none", "Müller", frame, frame, "\x81\x82"},
+        // The locale's name says UTF-8 (LC_ALL, then LC_CTYPE, then LANG), whatever is installed.
+        {"LC_ALL LANG=xx_YY.utf8", nullptr, "M\x81ller", frame, "╔═╗ Müller\r\n", "üé"},
+        {"LC_ALL LC_CTYPE=C LANG=C.UTF-8", nullptr, "Müller", frame, frame, "\x81\x82"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.locale + " " + (c.setting ? c.setting : "(default)"));

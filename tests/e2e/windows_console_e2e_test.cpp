@@ -178,12 +178,13 @@ class PrivateDisplay {
 class WindowsConsole : public ::testing::Test {
   protected:
     void SetUp() override { SKIP_UNLESS_WINDOWS(); }
-    void start(std::vector<std::string> args = {}) {
+    void start(std::vector<std::string> args = {}, std::vector<std::string> environment = {}) {
         dir.write_file(ADDRESS_FILE_NAME, harness::loopback_address_file(server.port()));
         pty::TerminalOptions options;
         options.windows_parent = true;
         options.working_directory = dir.path();
-        options.extra_environment = {display.environment()};
+        options.extra_environment = std::move(environment);
+        options.extra_environment.push_back(display.environment());
         console = std::make_unique<TerminalConsole>(args, options);
         ASSERT_TRUE(server.accept_connection(WAIT_MS)) << console->stderr_text();
     }
@@ -264,6 +265,54 @@ TEST_F(WindowsConsole, TitleSetAndRestored) {
     server_says("D" + launch(probe("restored.txt", "exit"), 0));
     EXPECT_EQ(read_report(dir, "restored.txt")["title"], CAPTION);
     end_session();
+}
+
+// The server's code page on a console at another: its text shown and its title set through
+// UTF-16, typed characters sent as their byte in it, and nothing converted twice on a console
+// at the server's own. Wine's console shows on the terminal what it holds, in UTF-8.
+TEST(WindowsCodePage, ShownTypedAndTitledOnAnyConsole) {
+    SKIP_UNLESS_WINDOWS();
+    struct Case {
+        const char* console;  // the parent's chcp, or null for wine's own (437)
+        const char* setting;  // VELDRIN_CODEPAGE, or null
+        std::string text;
+        std::string shown;
+        std::string typed;  // "Müller" on the wire
+        std::string title;  // "Müller" as a program on the console reads it, in its code page
+    };
+    const std::string frame = "\xC9\xCD\xCD\xBB M\x81ller \x9B";
+    const Case cases[] = {
+        {"65001", nullptr, frame, "╔══╗ Müller ¢", "M\x81ller", "Müller"},
+        {"65001", "1252", "caf\xE9 \x80", "café €", "M\xFCller", "Müller"},
+        {nullptr, nullptr, frame, "╔══╗ Müller ¢", "M\x81ller", "M\x81ller"},
+        {"850", nullptr, frame, "╔══╗ Müller ¢", "M\x81ller", "M\x81ller"},  // 0x9B: ø in 850
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.console ? c.console : "437") + " " +
+                     (c.setting ? c.setting : "(default)"));
+        struct Run : WindowsConsole {
+            void TestBody() override {}
+            using WindowsConsole::console, WindowsConsole::dir, WindowsConsole::end_session,
+                WindowsConsole::server_says, WindowsConsole::start, WindowsConsole::type_and_expect;
+        } run;
+        std::vector<std::string> environment = {"LC_ALL=C.UTF-8"};  // the terminal's, for wine
+        if (c.console) environment.push_back(std::string("PROBE_CODE_PAGE=") + c.console);
+        if (c.setting) environment.push_back(std::string("VELDRIN_CODEPAGE=") + c.setting);
+        ASSERT_NO_FATAL_FAILURE(run.start({}, environment));
+        run.server_says("[" + c.text + "]");
+        EXPECT_NE(run.console->wait_for_screen("[" + c.shown + "]", WAIT_MS), std::string::npos)
+            << run.console->screen();
+        run.type_and_expect("Müller\r", c.typed);
+        run.server_says("~~~56~" + c.typed);
+        // The program's command line too, as it reads it in wine's ANSI code page (1252); on a
+        // console at the server's code page it gets the server's bytes.
+        run.server_says(launch(probe("title.txt", "exit", c.typed), 0));
+        auto report = read_report(run.dir, "title.txt");
+        EXPECT_EQ(report["title"], c.title);
+        std::string line = report["command_line"];
+        EXPECT_EQ(line.substr(line.rfind(' ') + 1), c.console ? "M\xFCller" : c.typed);
+        run.end_session();
+    }
 }
 
 // The command line reaches the program whole, and the flags take effect.

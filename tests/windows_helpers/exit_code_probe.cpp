@@ -7,10 +7,12 @@
 // It also stands for the shell a console program shares its console with: it writes the
 // console's input mode and title as it found them before the command ran ("before mode M title
 // T") and as the command left them ("after mode M title T"), and, as a shell does, outlives
-// a Ctrl+Break that ends the command.
+// a Ctrl+Break that ends the command. With PROBE_CODE_PAGE=N in its environment it first sets
+// the console's code pages to N, as chcp does.
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -23,6 +25,10 @@ BOOL WINAPI stay(DWORD) {
 
 int main(int argc, char** argv) {
     SetConsoleCtrlHandler(stay, TRUE);
+    if (const char* code_page = std::getenv("PROBE_CODE_PAGE")) {
+        SetConsoleOutputCP(static_cast<UINT>(std::atoi(code_page)));
+        SetConsoleCP(static_cast<UINT>(std::atoi(code_page)));
+    }
     DWORD flags = 0;
     if (argc > 1 && std::strcmp(argv[1], "--new-console") == 0) {
         flags = CREATE_NEW_CONSOLE;

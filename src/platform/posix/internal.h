@@ -46,7 +46,7 @@ extern termios saved_mode;  // standard input's settings at start-up (when it is
 extern unsigned char erase_key;
 extern std::atomic<int> restored;  // restore has run: the console no longer touches the terminal
 extern std::atomic<int> notice_drawn;  // a notice is on the screen below the cursor
-// The terminal is the UTF-8 one of the locale (LC_CTYPE): titles are filtered character by
+// The terminal is UTF-8 (output_wants_utf8): titles are filtered character by
 // character. Written once by console_start.
 extern bool utf8_terminal;
 

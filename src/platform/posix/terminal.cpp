@@ -9,7 +9,6 @@
 // title up again (suspend_terminal and resume_terminal, called from signals.cpp's job-control
 // thread), each in its turn with the key mode and the restore.
 #include <fcntl.h>
-#include <langinfo.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
@@ -20,7 +19,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <clocale>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -102,21 +100,6 @@ class TerminalTurn {
     sigset_t saved_;
 };
 
-// Whether the locale's character set (LC_CTYPE from the environment) is UTF-8. Only LC_CTYPE
-// is looked at, and it is put back as it was, so nothing else the C library does changes.
-bool locale_is_utf8() {
-    const char* current = setlocale(LC_CTYPE, nullptr);
-    char saved[128] = "C";
-    if (current && std::strlen(current) < sizeof saved) std::strcpy(saved, current);
-    bool utf8 = false;
-    if (setlocale(LC_CTYPE, "")) {
-        const char* codeset = nl_langinfo(CODESET);
-        utf8 = codeset && (std::strcmp(codeset, "UTF-8") == 0 || std::strcmp(codeset, "utf8") == 0);
-    }
-    setlocale(LC_CTYPE, saved);
-    return utf8;
-}
-
 // True when the console's process group owns the terminal (a console continued in the
 // background must not touch it: it would be stopped again for doing so).
 bool in_foreground() {
@@ -197,7 +180,7 @@ void console_start() {
         if (saved_mode.c_cc[VERASE] != _POSIX_VDISABLE) erase_key = saved_mode.c_cc[VERASE];
     }
     main_wait_start();
-    utf8_terminal = locale_is_utf8();
+    utf8_terminal = output_wants_utf8();
     tty_fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
     size_stdout_pipe();
     notices_start();

@@ -46,6 +46,14 @@ WaitResult wait_for(HANDLE handle, DWORD timeout_ms);
 void close_thread_windows(DWORD thread_id);
 
 // ---------------------------------------------------------------------------------------------
+// The server's code page (charset.cpp)
+
+// Standard output is a console whose output code page is not the server's: what is written
+// to it is UTF-8, shown through WriteConsoleW, and keys are read as Unicode characters and
+// handed on in UTF-8. Set once at start-up (output_shows_code_page), before any other thread.
+extern bool console_converts;
+
+// ---------------------------------------------------------------------------------------------
 // What console_start found, and what is to be put back (terminal.cpp)
 
 // Puts the console's input mode back as it was found; safe to call more than once and from

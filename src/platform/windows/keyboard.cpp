@@ -1,16 +1,16 @@
 // The keyboard on Windows: read_console_key.
 //
-// A console is read with ReadConsoleA, only once a key that makes a character is waiting, so the
-// read never blocks: the thread waits on the input handle and its stop event together. Other
-// input events (key releases, arrows, function keys, the mouse, focus) are taken and dropped.
-// A pipe is polled with PeekNamedPipe while the thread waits on its stop event, since a ReadFile
-// blocked on a pipe cannot be ended from outside everywhere (wine's CancelSynchronousIo leaves
-// it blocked). A pipe that cannot be peeked (under wine, one made by a Unix parent answers
-// ERROR_NOT_SUPPORTED) is read by a pump thread of the backend's own, which blocks in ReadFile
-// and hands each block over through two events; the keyboard reader only ever waits on those and
-// its stop event. The pump is never ended: it holds nothing but its read, and leaves with the
-// process. A file never blocks. Keys from a pipe or a file end a line with LF (or CR LF), as
-// Enter does.
+// A console is read with ReadConsoleA (ReadConsoleW where the console converts: the character
+// goes on in UTF-8), only once a key that makes a character is waiting, so the read never blocks:
+// the thread waits on the input handle and its stop event together. Other input events (key
+// releases, arrows, function keys, the mouse, focus) are taken and dropped. A pipe is polled with
+// PeekNamedPipe while the thread waits on its stop event, since a ReadFile blocked on a pipe cannot
+// be ended from outside everywhere (wine's CancelSynchronousIo leaves it blocked). A pipe that
+// cannot be peeked (under wine, one made by a Unix parent answers ERROR_NOT_SUPPORTED) is read by a
+// pump thread of the backend's own, which blocks in ReadFile and hands each block over through two
+// events; the keyboard reader only ever waits on those and its stop event. The pump is never ended:
+// it holds nothing but its read, and leaves with the process. A file never blocks. Keys from a pipe
+// or a file end a line with LF (or CR LF), as Enter does.
 #include <cstring>
 
 #include "internal.h"
@@ -94,24 +94,53 @@ InputKind classify(HANDLE input) {
     }
 }
 
+// The UTF-8 of the last Unicode character read from a console that converts, handed on a byte
+// at a time.
+char typed[4];
+int typed_length = 0;
+int typed_position = 0;
+
 WaitResult read_console_character(HANDLE input, char* key) {
+    if (typed_position < typed_length) {
+        *key = typed[typed_position++];
+        return WaitResult::READY;
+    }
+    const bool wide = windows::console_converts;
     for (;;) {
         WaitResult ready = windows::wait_for(input, INFINITE);
         if (ready == WaitResult::STOPPED || ready == WaitResult::FAILED) return ready;
         INPUT_RECORD record;
         DWORD count = 0;
-        if (!PeekConsoleInputA(input, &record, 1, &count)) return WaitResult::FAILED;
+        if (!(wide ? PeekConsoleInputW(input, &record, 1, &count)
+                   : PeekConsoleInputA(input, &record, 1, &count)))
+            return WaitResult::FAILED;
         if (count == 0) continue;
         if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown &&
-            record.Event.KeyEvent.uChar.AsciiChar != 0) {
-            char character = 0;
+            (wide ? record.Event.KeyEvent.uChar.UnicodeChar != 0
+                  : record.Event.KeyEvent.uChar.AsciiChar != 0)) {
             DWORD got = 0;
-            if (!ReadConsoleA(input, &character, 1, &got, nullptr)) return WaitResult::FAILED;
+            if (!wide) {
+                char character = 0;
+                if (!ReadConsoleA(input, &character, 1, &got, nullptr)) return WaitResult::FAILED;
+                if (got == 0) continue;
+                *key = character;
+                return WaitResult::READY;
+            }
+            // The character typed, in UTF-8: the line editor finds its byte in the server's
+            // code page, as it does for a POSIX terminal's keys.
+            wchar_t character = 0;
+            if (!ReadConsoleW(input, &character, 1, &got, nullptr)) return WaitResult::FAILED;
             if (got == 0) continue;
-            *key = character;
+            typed_length = WideCharToMultiByte(CP_UTF8, 0, &character, 1, typed, sizeof typed,
+                                               nullptr, nullptr);
+            if (typed_length <= 0) continue;
+            typed_position = 1;
+            *key = typed[0];
             return WaitResult::READY;
         }
-        if (!ReadConsoleInputA(input, &record, 1, &count)) return WaitResult::FAILED;
+        if (!(wide ? ReadConsoleInputW(input, &record, 1, &count)
+                   : ReadConsoleInputA(input, &record, 1, &count)))
+            return WaitResult::FAILED;
     }
 }
 

@@ -67,6 +67,38 @@ bool command_program(char* command, std::size_t capacity, char* program,
     return true;
 }
 
+namespace {
+
+// The console's own start-up information with the new title. Standard handles are not passed
+// on (nothing is inherited), nor is the runtime's private block of inherited files.
+template <typename Startup, typename Text>
+void prepare_startup(Startup* startup, Text* title) {
+    startup->cb = sizeof *startup;
+    startup->lpTitle = title;
+    startup->dwFlags &= ~static_cast<DWORD>(STARTF_USESTDHANDLES);
+    startup->hStdInput = startup->hStdOutput = startup->hStdError = nullptr;
+    startup->cbReserved2 = 0;
+    startup->lpReserved2 = nullptr;
+    startup->lpReserved = nullptr;
+}
+
+// The program started with its command line and title in UTF-16, from the UTF-8 that a
+// console that converts is given.
+bool create_wide(char* command_line, const char* title, DWORD flags, PROCESS_INFORMATION* created) {
+    static wchar_t wide_command[COMMAND_CAPACITY];
+    static wchar_t wide_title[COMMAND_CAPACITY];
+    if (MultiByteToWideChar(CP_UTF8, 0, command_line, -1, wide_command, COMMAND_CAPACITY) <= 0 ||
+        MultiByteToWideChar(CP_UTF8, 0, title, -1, wide_title, COMMAND_CAPACITY) <= 0)
+        return false;
+    STARTUPINFOW startup;
+    GetStartupInfoW(&startup);
+    prepare_startup(&startup, wide_title);
+    return CreateProcessW(nullptr, wide_command, nullptr, nullptr, FALSE, flags, nullptr, nullptr,
+                          &startup, created);
+}
+
+}  // namespace
+
 bool process_create(const char* command, const char* title, std::uint32_t flags, bool remember,
                     ProcessId* process) {
     // CreateProcessA may write into its command line: it gets a copy.
@@ -75,22 +107,18 @@ bool process_create(const char* command, const char* title, std::uint32_t flags,
     if (length == 0 || length >= sizeof command_line) return false;
     std::memcpy(command_line, command, length + 1);
 
-    // The console's own start-up information with the new title. Standard handles are not
-    // passed on (nothing is inherited), nor is the runtime's private block of inherited files.
-    STARTUPINFOA startup;
-    GetStartupInfoA(&startup);
-    startup.cb = sizeof startup;
-    startup.lpTitle = const_cast<char*>(title);
-    startup.dwFlags &= ~static_cast<DWORD>(STARTF_USESTDHANDLES);
-    startup.hStdInput = startup.hStdOutput = startup.hStdError = nullptr;
-    startup.cbReserved2 = 0;
-    startup.lpReserved2 = nullptr;
-    startup.lpReserved = nullptr;
-
     PROCESS_INFORMATION created{};
-    if (!CreateProcessA(nullptr, command_line, nullptr, nullptr, FALSE, flags & MEANINGFUL_FLAGS,
-                        nullptr, nullptr, &startup, &created))
-        return false;
+    DWORD creation = flags & MEANINGFUL_FLAGS;
+    if (windows::console_converts) {
+        if (!create_wide(command_line, title, creation, &created)) return false;
+    } else {
+        STARTUPINFOA startup;
+        GetStartupInfoA(&startup);
+        prepare_startup(&startup, const_cast<char*>(title));
+        if (!CreateProcessA(nullptr, command_line, nullptr, nullptr, FALSE, creation, nullptr,
+                            nullptr, &startup, &created))
+            return false;
+    }
     CloseHandle(created.hThread);
     *process = created.dwProcessId;
     if (!remember) {

@@ -23,7 +23,7 @@ std::atomic<int> mode_changed{0};  // the mode was changed: restore puts it back
 std::atomic<int> restored{0};
 
 constexpr DWORD TITLE_CAPACITY = 1024;
-char saved_window_title[TITLE_CAPACITY] = "";
+wchar_t saved_window_title[TITLE_CAPACITY] = L"";
 std::atomic<int> title_saved{0};
 
 void restore_at_exit() {
@@ -50,9 +50,19 @@ void console_start() {
     // An empty title is a title too (a console started from a terminal under wine has one), and
     // is put back as well; only a process with no console has none to save.
     SetLastError(ERROR_SUCCESS);
-    if (GetConsoleTitleA(saved_window_title, TITLE_CAPACITY) > 0 || GetLastError() == ERROR_SUCCESS)
+    // It is kept in UTF-16, so that it comes back whole whatever the console's code page, and
+    // handed to get_console_title in the text set_console_title reads (UTF-8 where the console
+    // converts, else the console's code page): the server's code page was named before this.
+    if (GetConsoleTitleW(saved_window_title, TITLE_CAPACITY) > 0 || GetLastError() == ERROR_SUCCESS)
         title_saved.store(1);
-    windows::keep_title_found(title_saved.load() ? saved_window_title : "");
+    char found[3 * TITLE_CAPACITY] = "";
+    if (title_saved.load()) {
+        UINT code_page = windows::console_converts ? CP_UTF8 : GetConsoleOutputCP();
+        int length = WideCharToMultiByte(code_page, 0, saved_window_title, -1, found, sizeof found,
+                                         nullptr, nullptr);
+        if (length <= 0) found[0] = '\0';
+    }
+    windows::keep_title_found(found);
     windows::main_wait_start();
     windows::install_control_handler();
     std::atexit(restore_at_exit);
@@ -61,7 +71,7 @@ void console_start() {
 void console_restore() {
     if (restored.exchange(1)) return;
     windows::restore_input_mode();
-    if (title_saved.load()) SetConsoleTitleA(saved_window_title);
+    if (title_saved.load()) SetConsoleTitleW(saved_window_title);
 }
 
 InputHandle standard_input() {

@@ -41,11 +41,13 @@ void set_console_title(const char* title) {
     copy_text(last_title, TITLE_CAPACITY, title);
     ReleaseSRWLockExclusive(&title_lock);
     // A console may hand its title on to the terminal that hosts it: the title is read in the
-    // console's code page and made harmless as a UTF-8 terminal's title is (C0, DEL, C1).
+    // console's code page (UTF-8 where the console converts) and made harmless as a UTF-8
+    // terminal's title is (C0, DEL, C1).
     wchar_t wide[TITLE_CAPACITY];
     char utf8[3 * TITLE_CAPACITY];
     char harmless[3 * TITLE_CAPACITY];
-    int length = MultiByteToWideChar(GetConsoleOutputCP(), 0, title,
+    UINT code_page = windows::console_converts ? CP_UTF8 : GetConsoleOutputCP();
+    int length = MultiByteToWideChar(code_page, 0, title,
                                      static_cast<int>(strnlen(title, TITLE_CAPACITY - 1)), wide,
                                      TITLE_CAPACITY - 1);
     length = WideCharToMultiByte(CP_UTF8, 0, wide, length, utf8, sizeof utf8, nullptr, nullptr);
