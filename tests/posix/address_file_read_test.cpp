@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-#include "core/connection.h"
+#include "app/connection.h"
 #include "core/console_state.h"
 
 namespace {

@@ -10,8 +10,9 @@ namespace platform {
 namespace {
 
 // The title last set, answered where there is no console to ask (output and input redirected,
-// or detached).
-constexpr std::size_t TITLE_CAPACITY = 1024;
+// or detached). The console's own title or the server's, which comes in one receive chunk: the
+// room for that chunk holds either.
+constexpr std::size_t TITLE_CAPACITY = RECEIVE_CHUNK;
 char last_title[TITLE_CAPACITY] = "";
 SRWLOCK title_lock = SRWLOCK_INIT;
 
