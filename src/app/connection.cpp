@@ -1,4 +1,4 @@
-// One connection attempt, and the server address file.
+// One connection attempt, the server address file, and the retry notifier's start and stop.
 #include <cstdio>
 #include <cstring>
 
