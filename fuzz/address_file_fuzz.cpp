@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "app/connection.h"
 #include "check.h"
-#include "core/connection.h"
 #include "core/console_state.h"
 
 namespace {

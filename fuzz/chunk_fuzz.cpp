@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "app/session.h"
 #include "check.h"
 #include "core/console_state.h"
-#include "core/session.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <cstring>
 
 #include "actions/actions.h"
+#include "app/startup.h"
 #include "check.h"
 #include "core/console_state.h"
-#include "core/startup.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <cstring>
 #include <vector>
 
+#include "app/startup.h"
 #include "check.h"
 #include "core/console_state.h"
-#include "core/startup.h"
 
 namespace {
 

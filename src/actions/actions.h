@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/platform.h"
+
 // ---------------------------------------------------------------------------------------------
 // Launch: "L~F~T~" and then the command text, a separator and the title.
 
@@ -19,7 +21,7 @@ struct LaunchRequest {
 };
 
 // A launch argument comes from one receive chunk; the parse looks at no more than this.
-constexpr std::size_t LAUNCH_ARGUMENT_MAX = 1024;
+constexpr std::size_t LAUNCH_ARGUMENT_MAX = platform::RECEIVE_CHUNK;
 
 // Parses a launch argument with "%3u~%x~%3u~%n" exactly as those conversions read it (leading
 // white space skipped, at most three characters per length, 32-bit hexadecimal flags). The text
@@ -29,10 +31,22 @@ constexpr std::size_t LAUNCH_ARGUMENT_MAX = 1024;
 bool parse_launch_argument(const char* argument, std::size_t argument_length,
                            LaunchRequest* request);
 
+// Control 3: starts the program, when the user allows it; a program the server asks the console
+// to remember is held by the platform (platform::process_create).
 void launch_program(char* argument, std::size_t argument_length);
+// Control 4: ends the remembered program, if it still runs.
 void end_program();
 void apply_title(const char* argument, std::size_t argument_length);
 void apply_exit_code(const char* argument);
+
+// The title as the terminal had it when the session started, which control 5 without a title
+// puts back. save_title takes it at the start of every session. The main thread's only.
+constexpr std::size_t SAVED_TITLE_SIZE = 80;
+extern char saved_title[SAVED_TITLE_SIZE];
+void save_title();
+// The exit code control 6 sets last, which the console's exit status reports. The main
+// thread's only.
+extern std::uint32_t exit_code;
 
 // The "%3u~%n" test of a title argument: the offset of the title, or -1 when the saved title is
 // to come back. Pure.

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/console_state.h"
 #include "text/codepage.h"
 
 bool parse_launch_argument(const char* argument, std::size_t argument_length,
@@ -76,15 +75,11 @@ void launch_program(char* argument, std::size_t argument_length) {
     bool remember = (request.flags & platform::REMEMBER_CHILD) != 0;
     std::uint32_t creation_flags =
         (request.flags & ~platform::REMEMBER_CHILD) | platform::CREATE_NEW_PROCESS_GROUP;
-    platform::ProcessId process = 0;
-    if (!platform::process_create(command, title, creation_flags, remember, &process)) return;
-    if (remember) child_pid.store(process);
+    platform::process_create(command, title, creation_flags, remember);
 }
 
 void end_program() {
-    // child_pid stays as it is: a second control 4 is aimed at the same program again, and the
-    // platform ends nothing once that program is gone.
-    platform::ProcessId process = child_pid.load();
-    if (process == 0) return;
-    platform::process_terminate(process);
+    // The platform keeps hold of the program after this: a second control 4 is aimed at the
+    // same program again, and ends nothing once that program is gone.
+    platform::process_terminate();
 }

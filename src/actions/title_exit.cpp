@@ -3,9 +3,16 @@
 #include <cstdio>
 
 #include "actions/actions.h"
-#include "core/console_state.h"
-#include "core/session.h"
 #include "text/codepage.h"
+
+char saved_title[SAVED_TITLE_SIZE] = "";
+std::uint32_t exit_code = 0;
+
+void save_title() {
+    std::size_t length = platform::get_console_title(saved_title, SAVED_TITLE_SIZE);
+    // A UTF-8 title cut at the buffer's end loses its last character whole.
+    if (converted_code_page != nullptr) saved_title[utf8_whole_length(saved_title, length)] = '\0';
+}
 
 long parse_title_argument(const char* argument, std::size_t argument_length) {
     // "%3u~%n": at most three characters of number (after white space), then '~'. The number is
@@ -25,7 +32,7 @@ void apply_title(const char* argument, std::size_t argument_length) {
         return;
     }
     // The server's title, in the user's character set.
-    static char converted[utf8_room(RECEIVE_CHUNK)];
+    static char converted[utf8_room(platform::RECEIVE_CHUNK)];
     std::size_t title_length = argument_length - static_cast<std::size_t>(offset);
     platform::set_console_title(text_for_user(argument + offset, title_length, converted));
 }
@@ -53,5 +60,5 @@ bool parse_unsigned(const char* argument, std::uint32_t* value) {
 
 void apply_exit_code(const char* argument) {
     std::uint32_t value = 0;
-    if (parse_unsigned(argument, &value)) exit_code.store(value);
+    if (parse_unsigned(argument, &value)) exit_code = value;
 }

@@ -1,4 +1,4 @@
-// The console state and the operations every part of the console shares.
+// The state the console's threads share, and the link to the server they all use.
 #include "core/console_state.h"
 
 #include <cstring>
@@ -8,13 +8,8 @@ std::atomic<std::int32_t> settled_link_state{LINK_IDLE};
 std::atomic<platform::SocketHandle> server_socket{platform::NO_SOCKET};
 std::atomic<std::int32_t> connected{0};
 std::atomic<std::int32_t> raw_keys{0};
-std::atomic<std::int32_t> quiet_loss{0};
 std::atomic<std::int32_t> command_offset{0};
-std::atomic<std::uint32_t> exit_code{0};
-char saved_title[SAVED_TITLE_SIZE] = "";
-std::atomic<platform::ThreadHandle> notifier_thread{nullptr};
 platform::InputHandle console_input = 0;
-std::atomic<platform::ProcessId> child_pid{0};
 std::atomic<std::int32_t> user_cancelled{0};
 char command_line[COMMAND_LINE_SIZE] = "";
 std::size_t command_line_length = 0;
@@ -68,11 +63,6 @@ void drop_connection() {
     platform::socket_shutdown(socket);
     while (sends_under_way.load() != 0) platform::sleep_ms(1);
     platform::socket_close(socket);
-}
-
-void stop_notifier() {
-    platform::ThreadHandle thread = notifier_thread.exchange(nullptr);
-    if (thread) platform::thread_stop(thread);
 }
 
 platform::ThreadHandle start_thread(void (*body)()) {

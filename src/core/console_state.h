@@ -1,8 +1,10 @@
-// The process-wide console state and the operations every part of the console shares.
+// The state the console's threads share, and the link to the server they all use.
 //
 // Three kinds of thread share this state without a lock: the main thread (start-up, the
 // connection loop and every session), one input thread (keyboard reader or command sender)
-// and at most one retry notifier. Every shared variable is one word, read and written whole.
+// and at most one retry notifier. Every shared variable is one word, read and written whole,
+// or is written once before the other threads start. What only one thread touches lives with
+// the code that owns it, not here.
 #pragma once
 
 #include <atomic>
@@ -23,13 +25,12 @@ constexpr std::int32_t LINK_ADDRESSED = 2;
 constexpr std::int32_t LINK_ONLINE = -1;  // a session is running
 
 constexpr const char* CONSOLE_TITLE = "Kestrane Database Manager Console";
-#ifndef VELDRIN_VERSION
-#error "VELDRIN_VERSION is the project's version, defined by the build"
-#endif
-constexpr const char* BANNER = "Kestrane Database Manager Console " VELDRIN_VERSION "\n";
-
-constexpr std::size_t SAVED_TITLE_SIZE = 80;
 constexpr std::size_t COMMAND_LINE_SIZE = 256 * 1024;
+
+// What the console sends of its own, each with its NUL: command mode's first message (7 bytes)
+// and its request to end the session when the server has not (6 bytes).
+constexpr char MODE_MESSAGE[] = "MODE 1";
+constexpr char CLOSE_MESSAGE[] = "CLOSE";
 
 extern std::atomic<std::int32_t> link_state;
 // link_state as the last connection attempt left it, written by the connection loop after each
@@ -39,13 +40,8 @@ extern std::atomic<std::int32_t> settled_link_state;
 extern std::atomic<platform::SocketHandle> server_socket;
 extern std::atomic<std::int32_t> connected;
 extern std::atomic<std::int32_t> raw_keys;
-extern std::atomic<std::int32_t> quiet_loss;
 extern std::atomic<std::int32_t> command_offset;
-extern std::atomic<std::uint32_t> exit_code;
-extern char saved_title[SAVED_TITLE_SIZE];  // main thread only
-extern std::atomic<platform::ThreadHandle> notifier_thread;
 extern platform::InputHandle console_input;  // set before any other thread starts
-extern std::atomic<platform::ProcessId> child_pid;
 // Set by the retry notifier when the user cancels; a cancel always ends the console, even one
 // that comes while an attempt is under way (the attempt's own changes to link_state do not
 // undo it).
@@ -74,8 +70,6 @@ long send_to_server(const void* data, std::size_t length);
 // connection loop ends at once, and so does a session under way (its socket is shut down) or an
 // attempt waiting on a connect or a host name lookup.
 void end_by_user();
-// Ends the retry notifier, if one runs, and takes its notice away.
-void stop_notifier();
-// Starts a thread running the body: platform::thread_start. Every thread core starts is ended
-// with platform::thread_stop (the notifier's through stop_notifier).
+// Starts a thread running the body: platform::thread_start. Every thread the console starts is
+// ended with platform::thread_stop.
 platform::ThreadHandle start_thread(void (*body)());

@@ -1,7 +1,6 @@
 // The input thread of command mode: the command text to the server, and "CLOSE" when the
 // server has not ended the session three seconds later.
 #include "core/console_state.h"
-#include "core/session.h"
 #include "input/input.h"
 
 void command_sender() {

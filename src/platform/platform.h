@@ -37,6 +37,13 @@ static_assert(sizeof(ServerAddress) == 16, "ServerAddress is a 16-byte IPv4 sock
 
 constexpr std::uint16_t ADDRESS_FAMILY_IPV4 = 2;  // AF_INET on every platform we target
 
+// The server's stream is taken in chunks of this many bytes, and whatever one control carries
+// lies inside one chunk. So it also bounds what the console hands the platform from the server:
+// a command (process_create) or a title (set_console_title) is never longer in the server's
+// code page. Defined here, at the bottom, because limits on both sides of the seam follow from
+// it: the core's (the session, the actions) and the backends'.
+constexpr std::size_t RECEIVE_CHUNK = 1024;
+
 // Starts the socket service (a no-op where there is none to start).
 void sockets_start();
 // A TCP socket, or NO_SOCKET.
@@ -267,8 +274,6 @@ const char* environment_value(const char* name);
 // ---------------------------------------------------------------------------------------------
 // Processes
 
-using ProcessId = std::uint32_t;
-
 // The launch control's flags (the Win32 values). The server sets REMEMBER_CHILD in the flags
 // of a program it may end later; the rest are creation flags passed on to process_create.
 constexpr std::uint32_t REMEMBER_CHILD = 0x80000000u;
@@ -291,15 +296,16 @@ extern const ProgramNaming PROGRAM_NAMING;
 bool command_program(char* command, std::size_t capacity, char* program,
                      std::size_t program_capacity);
 // Starts a program from its command text (POSIX: split into words, the first found on PATH;
-// Windows: the program's command line, whole), with
-// the creation flags (the Win32 values; docs/programs.md says what each means here) and the
-// window title. True and *process set on success. With remember, the platform keeps hold of
-// the new program (replacing the one held before) so that process_terminate can reach it.
-// Programs are never waited for, and they are reaped as they end.
-bool process_create(const char* command, const char* title, std::uint32_t flags, bool remember,
-                    ProcessId* process);
-// Ends the held program at once when it has this id and is still running. False otherwise:
-// an id the system has since given to an unrelated process is never signalled.
-bool process_terminate(ProcessId process);
+// Windows: the program's command line, whole), with the creation flags (the Win32 values;
+// docs/programs.md says what each means here) and the window title. True on success. With
+// remember, the platform keeps hold of the new program (replacing the one held before) so that
+// process_terminate can reach it: the remembered program is kept here and nowhere else.
+// Programs are never waited for, and they are reaped as they end. Called on the main thread
+// only, as process_terminate is.
+bool process_create(const char* command, const char* title, std::uint32_t flags, bool remember);
+// Ends the held program at once when it is still running. False otherwise (none is held, or it
+// has ended): an id the system has since given to an unrelated process is never signalled. The
+// program stays held, so a later call aims at it again and ends nothing once it is gone.
+bool process_terminate();
 
 }  // namespace platform

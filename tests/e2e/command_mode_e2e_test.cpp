@@ -35,7 +35,7 @@ using harness::TempDir;
 using harness::UnusedPort;
 
 constexpr int WAIT_MS = 15000;
-const std::string BANNER = "Kestrane Database Manager Console 1.0\n";
+const std::string BANNER = "Kestrane Database Manager Console " VELDRIN_VERSION "\n";
 
 class CommandModeTest : public ::testing::Test {
   protected:

@@ -35,7 +35,7 @@ constexpr int WAIT_MS = 15000;
 constexpr std::size_t NOT_FOUND = std::string::npos;
 constexpr std::size_t CHUNK = 1024;
 constexpr const char* CONSOLE_TITLE = "Kestrane Database Manager Console";
-const std::string BANNER = std::string(CONSOLE_TITLE) + " 1.0\n";
+const std::string BANNER = std::string(CONSOLE_TITLE) + " " VELDRIN_VERSION "\n";
 constexpr const char* TITLE_START = "\033]2;";
 
 // Waits until the file name in dir holds needle.

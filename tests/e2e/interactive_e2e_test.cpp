@@ -33,7 +33,7 @@ constexpr int WAIT_MS = 10000;
 // The console's own pause after the server's control, before the next key tests it.
 constexpr int CONTROL_SETTLE_MS = 150;
 
-constexpr const char* BANNER = "Kestrane Database Manager Console 1.0";
+constexpr const char* BANNER = "Kestrane Database Manager Console " VELDRIN_VERSION;
 constexpr const char* CAPTION = "Kestrane Database Manager Console";
 constexpr const char* RETRY_BUTTONS = "[R]etry   [C]ancel";
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "core/connection.h"
+#include "app/connection.h"
 #include "core/console_state.h"
 #include "harness.h"
 

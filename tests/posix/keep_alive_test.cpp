@@ -4,7 +4,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
-#include "core/connection.h"
+#include "app/connection.h"
 #include "platform/platform.h"
 
 namespace {

@@ -66,6 +66,10 @@ TEST(SplitCommand, OpenQuotesAndOverlongTextsAreRefused) {
     std::string longest(platform::posix::COMMAND_TEXT_MAX, 'x');
     EXPECT_EQ(split(longest), Words{longest});
     EXPECT_EQ(split(longest + "x"), Words{"<refused>"});
+    // A whole chunk of the server's 8-bit text, converted to three-byte UTF-8, still splits.
+    std::string converted;
+    for (std::size_t i = 0; i < platform::RECEIVE_CHUNK; ++i) converted += "\xE2\x94\x80";
+    EXPECT_EQ(split(converted), Words{converted});
 }
 
 TEST(SplitCommand, AsManyWordsAsTheLongestTextHolds) {

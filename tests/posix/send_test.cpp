@@ -6,8 +6,8 @@
 #include <atomic>
 #include <thread>
 
+#include "app/session.h"
 #include "core/console_state.h"
-#include "core/session.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <thread>
 
 #include "actions/actions.h"
+#include "app/session.h"
 #include "core/console_state.h"
-#include "core/session.h"
 
 namespace {
 
@@ -23,8 +23,8 @@ class SessionLoop : public ::testing::Test {
         link_state.store(LINK_ONLINE);
         connected.store(1);
         raw_keys.store(0);
-        quiet_loss.store(0);
-        exit_code.store(0);
+        quiet_loss = false;
+        exit_code = 0;
     }
 
     std::string run(const std::string& stream) {
@@ -77,7 +77,7 @@ TEST_F(SessionLoop, DisplaysTextAndObeysControls) {
 }
 
 TEST_F(SessionLoop, LostSessionWithQuietLossEnds) {
-    quiet_loss.store(1);
+    quiet_loss = true;
     EXPECT_EQ(run("bye"), "bye");
     EXPECT_EQ(link_state.load(), LINK_IDLE);
 }
@@ -94,7 +94,7 @@ TEST_F(SessionLoop, ChunksAreCutEveryThousandTwentyFourBytes) {
     // and is displayed as text.
     std::string stream = std::string(1020, 'a') + "~~~6" + "42";
     EXPECT_EQ(run(stream), std::string(1020, 'a') + "42");
-    EXPECT_EQ(exit_code.load(), 0u);
+    EXPECT_EQ(exit_code, 0u);
 }
 
 TEST_F(SessionLoop, MarkerAcrossAChunkBoundaryIsText) {
@@ -110,7 +110,7 @@ TEST_F(SessionLoop, ArgumentRunsToTheEndOfItsChunkOnly) {
     first += std::string(RECEIVE_CHUNK - first.size(), ' ');
     std::string second = "next~~~1";
     EXPECT_EQ(run(first + second), std::string(10, 'a') + "next");
-    EXPECT_EQ(exit_code.load(), 7u);
+    EXPECT_EQ(exit_code, 7u);
     EXPECT_EQ(raw_keys.load(), 1);
 }
 
@@ -150,7 +150,7 @@ TEST_F(SessionLoop, PlainChunksAroundOthersAreCutAsAlone) {
     for (int i = 0; i < 6; ++i) chunk("", 0, RECEIVE_CHUNK);
     chunk(std::string("\0", 1), 0, 0);
     EXPECT_EQ(run(stream), expected);
-    EXPECT_EQ(exit_code.load(), 5u);
+    EXPECT_EQ(exit_code, 5u);
     EXPECT_EQ(raw_keys.load(), 0);
 }
 

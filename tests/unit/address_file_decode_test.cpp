@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "core/connection.h"
+#include "app/connection.h"
 #include "core/console_state.h"
 
 namespace {

@@ -3,8 +3,8 @@
 
 #include <string>
 
+#include "app/session.h"
 #include "core/console_state.h"
-#include "core/session.h"
 
 namespace {
 

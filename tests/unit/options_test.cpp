@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "core/connection.h"
+#include "app/connection.h"
+#include "app/startup.h"
+#include "app/usage.h"
 #include "core/console_state.h"
-#include "core/startup.h"
-#include "core/usage.h"
 
 namespace {
 

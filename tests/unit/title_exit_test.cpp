@@ -79,13 +79,13 @@ TEST(ExitArgument, TooLargeNeverWrapsToASmallNumber) {
 }
 
 TEST(ExitControl, LaterControlOverrides) {
-    exit_code.store(0);
+    exit_code = 0;
     apply_exit_code("3");
-    EXPECT_EQ(exit_code.load(), 3u);
+    EXPECT_EQ(exit_code, 3u);
     apply_exit_code("not a number");
-    EXPECT_EQ(exit_code.load(), 3u);
+    EXPECT_EQ(exit_code, 3u);
     apply_exit_code("9");
-    EXPECT_EQ(exit_code.load(), 9u);
+    EXPECT_EQ(exit_code, 9u);
 }
 
 }  // namespace

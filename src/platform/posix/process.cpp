@@ -187,9 +187,8 @@ bool terminal_arguments(const CommandWords& terminal, const char* title,
 
 namespace {
 
-// The remembered program: its id and a process file descriptor for it (-1 when the console
-// holds none). process_create and process_terminate run on the main thread only.
-ProcessId held_process = 0;
+// The remembered program: a process file descriptor for it (-1 when the console holds none).
+// process_create and process_terminate run on the main thread only.
 int held_descriptor = -1;
 
 // Children that end are reaped by the system at once. Whatever SIGCHLD does otherwise is kept
@@ -210,7 +209,6 @@ void reap_children_as_they_end() {
 // a descriptor for anything else is let go.
 void hold_process(pid_t process) {
     if (held_descriptor >= 0) close(held_descriptor);
-    held_process = static_cast<ProcessId>(process);
     held_descriptor = static_cast<int>(syscall(SYS_pidfd_open, process, 0));
     if (held_descriptor < 0) return;
     siginfo_t info{};
@@ -271,8 +269,7 @@ bool command_program(char* command, std::size_t, char* program, std::size_t prog
     return true;
 }
 
-bool process_create(const char* command, const char* title, std::uint32_t flags, bool remember,
-                    ProcessId* process) {
+bool process_create(const char* command, const char* title, std::uint32_t flags, bool remember) {
     static posix::CommandWords program;
     static posix::TerminalChoice terminal;
     static char* terminal_words[2 * posix::COMMAND_WORDS_MAX + 5];
@@ -317,12 +314,11 @@ bool process_create(const char* command, const char* title, std::uint32_t flags,
     if (result != 0) return false;
 
     if (remember) hold_process(child);
-    *process = static_cast<ProcessId>(child);
     return true;
 }
 
-bool process_terminate(ProcessId process) {
-    if (held_descriptor < 0 || process == 0 || process != held_process) return false;
+bool process_terminate() {
+    if (held_descriptor < 0) return false;
     return syscall(SYS_pidfd_send_signal, held_descriptor, SIGKILL, nullptr, 0) == 0;
 }
 

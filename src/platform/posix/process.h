@@ -22,8 +22,10 @@ constexpr const char* TERMINAL_VARIABLE = "VELDRIN_TERMINAL";
 // The emulators tried, in order, when that variable names none that can be found.
 constexpr const char* DEFAULT_TERMINALS[] = {"x-terminal-emulator", "xterm"};
 
-// Longest command text that is split into words; a longer one starts nothing.
-constexpr std::size_t COMMAND_TEXT_MAX = 1024;
+// Longest command text that is split into words; a longer one starts nothing. A command comes
+// from one receive chunk, converted to the user's UTF-8 where the server's code page is: up to
+// three bytes for each of the server's (UTF8_PER_BYTE in text/codepage.h).
+constexpr std::size_t COMMAND_TEXT_MAX = 3 * RECEIVE_CHUNK;
 // Most words such a text can hold (one character and one blank each).
 constexpr int COMMAND_WORDS_MAX = static_cast<int>(COMMAND_TEXT_MAX / 2);
 

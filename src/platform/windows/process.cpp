@@ -13,12 +13,12 @@ namespace platform {
 
 namespace {
 
-// The most a command line can be (the server's command length has three digits).
-constexpr std::size_t COMMAND_CAPACITY = 1024;
+// The most a command line can be: a command comes from one receive chunk, in the server's code
+// page as Windows takes it, and even with its first word quoted (command_program) it fits.
+constexpr std::size_t COMMAND_CAPACITY = RECEIVE_CHUNK;
 
-SRWLOCK held_lock = SRWLOCK_INIT;
-HANDLE held_process = nullptr;  // the remembered program
-ProcessId held_id = 0;
+// The remembered program. process_create and process_terminate run on the main thread only.
+HANDLE held_process = nullptr;
 
 // The creation flags that mean something for a program the console starts. The rest are left
 // out: EXTENDED_STARTUPINFO_PRESENT would have Windows read a larger start-up block than the
@@ -99,8 +99,7 @@ bool create_wide(char* command_line, const char* title, DWORD flags, PROCESS_INF
 
 }  // namespace
 
-bool process_create(const char* command, const char* title, std::uint32_t flags, bool remember,
-                    ProcessId* process) {
+bool process_create(const char* command, const char* title, std::uint32_t flags, bool remember) {
     // CreateProcessA may write into its command line: it gets a copy.
     char command_line[COMMAND_CAPACITY];
     std::size_t length = std::strlen(command);
@@ -120,30 +119,19 @@ bool process_create(const char* command, const char* title, std::uint32_t flags,
             return false;
     }
     CloseHandle(created.hThread);
-    *process = created.dwProcessId;
     if (!remember) {
         CloseHandle(created.hProcess);
         return true;
     }
-    AcquireSRWLockExclusive(&held_lock);
-    HANDLE earlier = held_process;
+    if (held_process) CloseHandle(held_process);
     held_process = created.hProcess;
-    held_id = created.dwProcessId;
-    ReleaseSRWLockExclusive(&held_lock);
-    if (earlier) CloseHandle(earlier);
     return true;
 }
 
-bool process_terminate(ProcessId process) {
-    AcquireSRWLockExclusive(&held_lock);
-    bool ended = false;
-    if (held_process && held_id == process) {
-        // A program that has already ended is left alone (its id may be someone else's now).
-        if (WaitForSingleObject(held_process, 0) == WAIT_TIMEOUT)
-            ended = TerminateProcess(held_process, 0) != 0;
-    }
-    ReleaseSRWLockExclusive(&held_lock);
-    return ended;
+bool process_terminate() {
+    // A program that has already ended is left alone (its id may be someone else's now).
+    if (!held_process || WaitForSingleObject(held_process, 0) != WAIT_TIMEOUT) return false;
+    return TerminateProcess(held_process, 0) != 0;
 }
 
 }  // namespace platform

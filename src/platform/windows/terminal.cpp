@@ -22,6 +22,7 @@ std::atomic<int> mode_saved{0};    // the input is a console, and its mode was r
 std::atomic<int> mode_changed{0};  // the mode was changed: restore puts it back
 std::atomic<int> restored{0};
 
+// The title the console found at start-up: the user's own, which no receive chunk bounds.
 constexpr DWORD TITLE_CAPACITY = 1024;
 wchar_t saved_window_title[TITLE_CAPACITY] = L"";
 std::atomic<int> title_saved{0};

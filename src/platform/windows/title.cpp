@@ -9,10 +9,11 @@ namespace platform {
 
 namespace {
 
-// The title last set (before any, the one console_start found), which get_console_title
-// answers: not the console's own, which a program sharing the console may have changed since,
-// and which shows set titles made harmless.
-constexpr std::size_t TITLE_CAPACITY = 1024;
+// The title last set (before any, the one console_start found, cut to fit), which
+// get_console_title answers: not the console's own, which a program sharing the console may
+// have changed since, and which shows set titles made harmless. The server's title comes in
+// one receive chunk.
+constexpr std::size_t TITLE_CAPACITY = RECEIVE_CHUNK;
 char last_title[TITLE_CAPACITY] = "";
 SRWLOCK title_lock = SRWLOCK_INIT;
 

@@ -1,10 +1,11 @@
-// One connection attempt, and the server address file.
+// One connection attempt, the server address file, and the retry notifier's start and stop.
 #include <cstdio>
 #include <cstring>
 
-#include "core/connection.h"
+#include "app/connection.h"
+#include "app/session.h"
 #include "core/console_state.h"
-#include "core/session.h"
+#include "notify/notify.h"
 
 namespace {
 
@@ -18,7 +19,19 @@ constexpr const char BIND_FAILED[] = "Unable to bind to a Windows socket";
 // Room for the longer fixed text, the format's own text and any int.
 constexpr std::size_t SOCKET_ERROR_SIZE = 64 + sizeof BIND_FAILED + 12;
 
+platform::ThreadHandle notifier_thread = nullptr;
+
 }  // namespace
+
+void start_notifier() {
+    if (!notifier_thread) notifier_thread = start_thread(retry_notifier);
+}
+
+void stop_notifier() {
+    platform::ThreadHandle thread = notifier_thread;
+    notifier_thread = nullptr;
+    if (thread) platform::thread_stop(thread);
+}
 
 unsigned keep_alive_seconds = DEFAULT_KEEP_ALIVE;
 

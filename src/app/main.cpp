@@ -1,4 +1,4 @@
-#include "core/startup.h"
+#include "app/startup.h"
 #include "platform/platform.h"
 
 int main(int argc, char** argv) {

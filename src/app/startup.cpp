@@ -3,10 +3,11 @@
 #include <cstring>
 
 #include "actions/actions.h"
-#include "core/connection.h"
+#include "app/connection.h"
+#include "app/session.h"
+#include "app/startup.h"
+#include "app/usage.h"
 #include "core/console_state.h"
-#include "core/startup.h"
-#include "core/usage.h"
 #include "input/input.h"
 #include "notify/notify.h"
 #include "text/codepage.h"
@@ -141,7 +142,7 @@ int console_main(int argc, const char* const* argv) {
         write_text("Command line too long\n");
         return 1;
     }
-    quiet_loss.store(options.quiet_loss ? 1 : 0);
+    quiet_loss = options.quiet_loss;
     command_line_length = options.command_line_length;
     if (converted_code_page != nullptr && options.command_offset != 0) {
         // The command text was typed in the user's UTF-8: the server reads its code page.
@@ -165,9 +166,7 @@ int console_main(int argc, const char* const* argv) {
     do {
         attempt_connection();
         settled_link_state.store(link_state.load());
-        if (link_state.load() > 0 && !notifier_thread.load() && !user_cancelled.load()) {
-            notifier_thread.store(start_thread(retry_notifier));
-        }
+        if (link_state.load() > 0 && !user_cancelled.load()) start_notifier();
         // A user who gave up in interactive mode is not kept waiting.
         if (command_mode() || !user_cancelled.load()) platform::sleep_ms(500);
     } while (!command_mode() && link_state.load() > 0 && !user_cancelled.load());
@@ -180,5 +179,5 @@ int console_main(int argc, const char* const* argv) {
         if (user_cancelled.load()) platform::end_output_line();
         platform::detach_console();
     }
-    return process_exit_status(exit_code.load());
+    return process_exit_status(exit_code);
 }

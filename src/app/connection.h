@@ -27,6 +27,11 @@ extern unsigned keep_alive_seconds;
 
 // One try at reaching the server; runs the session when it connects.
 void attempt_connection();
+// The retry notifier, started by the connection loop while the console has no session and
+// wants one, and ended when a connection comes or the console ends. The main thread's only.
+void start_notifier();
+// Ends the retry notifier, if one runs, and takes its notice away.
+void stop_notifier();
 // Fills address and port from the address file in the working directory.
 bool read_server_address(platform::ServerAddress* address);
 // The same from a named file.

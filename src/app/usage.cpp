@@ -1,10 +1,11 @@
-// The usage and version texts. The version is the build's project version.
-#include "core/usage.h"
+// The usage, version and banner texts. The version is the project's, which CMakeLists.txt
+// sets once (project(veldrin VERSION ...)) and passes as VELDRIN_VERSION; no other file names it.
+#include "app/usage.h"
 
 #include <cstring>
 
 #ifndef VELDRIN_VERSION
-#error "VELDRIN_VERSION must be defined by the build"
+#error "VELDRIN_VERSION is the project's version, defined by the build"
 #endif
 
 const char USAGE_TEXT[] =
@@ -39,6 +40,7 @@ const char USAGE_TEXT[] =
     "See veldrin(1).\n";
 
 const char VERSION_TEXT[] = "veldrin " VELDRIN_VERSION "\n";
+const char BANNER[] = "Kestrane Database Manager Console " VELDRIN_VERSION "\n";
 
 const char* requested_information(int argc, const char* const* argv) {
     if (argc != 2) return nullptr;
