@@ -55,7 +55,10 @@ void write_wide(HANDLE handle, const char* data, std::size_t length) {
             if (!WriteConsoleW(handle, wide + at, static_cast<DWORD>(count - at), &written,
                                nullptr) ||
                 written == 0) {
-                return write_all(handle, data, length);
+                // Nothing of this step shown yet: the bytes go out as they are; part of it
+                // shown: the console has failed, and nothing is written twice.
+                if (at == 0) write_all(handle, data, length);
+                return;
             }
             at += static_cast<int>(written);
         }
