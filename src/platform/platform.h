@@ -179,7 +179,7 @@ WaitResult read_console_key(InputHandle input, char* key);
 
 // The console window's title. The title is written to the controlling terminal only (never to
 // redirected output, never when there is no terminal); control characters in it are made
-// harmless.
+// harmless. Called on the main thread only, as get_console_title is.
 void set_console_title(const char* title);
 // The title last given to set_console_title, as given; before any, the title console_start
 // found: the console's on Windows, none on POSIX (a terminal's title cannot be read; its own

@@ -14,8 +14,8 @@ namespace {
 // have changed since, and which shows set titles made harmless. The server's title comes in
 // one receive chunk.
 constexpr std::size_t TITLE_CAPACITY = RECEIVE_CHUNK;
+// The main thread alone sets and reads it.
 char last_title[TITLE_CAPACITY] = "";
-SRWLOCK title_lock = SRWLOCK_INIT;
 
 std::size_t copy_text(char* buffer, std::size_t capacity, const char* text) {
     std::size_t length = std::strlen(text);
@@ -30,17 +30,13 @@ std::size_t copy_text(char* buffer, std::size_t capacity, const char* text) {
 namespace windows {
 
 void keep_title_found(const char* title) {
-    AcquireSRWLockExclusive(&title_lock);
     copy_text(last_title, TITLE_CAPACITY, title);
-    ReleaseSRWLockExclusive(&title_lock);
 }
 
 }  // namespace windows
 
 void set_console_title(const char* title) {
-    AcquireSRWLockExclusive(&title_lock);
     copy_text(last_title, TITLE_CAPACITY, title);
-    ReleaseSRWLockExclusive(&title_lock);
     // A console may hand its title on to the terminal that hosts it: the title is read in the
     // console's code page (UTF-8 where the console converts) and made harmless as a UTF-8
     // terminal's title is (C0, DEL, C1).
@@ -61,10 +57,7 @@ void set_console_title(const char* title) {
 
 std::size_t get_console_title(char* buffer, std::size_t capacity) {
     if (capacity == 0) return 0;
-    AcquireSRWLockExclusive(&title_lock);
-    std::size_t length = copy_text(buffer, capacity, last_title);
-    ReleaseSRWLockExclusive(&title_lock);
-    return length;
+    return copy_text(buffer, capacity, last_title);
 }
 
 bool set_console_icon_from_files(const char* const* files, int count) {
